@@ -1,0 +1,60 @@
+// Text conversions and small utilities of the core library.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarn::util {
+
+// UTF-16 -> UTF-8. Surrogate pairs are combined; a lone surrogate becomes
+// U+FFFD. A null pointer converts to the empty text.
+std::string ConvertStringtoUTF8(std::u16string_view wide);
+std::string ConvertStringtoUTF8(const char16_t* wide);
+// UTF-8 -> UTF-16. Invalid or truncated sequences, overlong forms and encoded
+// surrogates become U+FFFD (one per maximal invalid subpart); code points
+// above U+FFFF become surrogate pairs. length -1 reads up to the terminator.
+std::u16string ConvertUTF8toString(std::string_view utf8);
+std::u16string ConvertUTF8toString(const char* utf8, long long length = -1);
+
+// Length of a zero-terminated UTF-16 text (0 for null).
+size_t length(const char16_t* text);
+// Zero-terminated UTF-16 text as a view (empty for null).
+std::u16string_view view(const char16_t* text);
+
+// Reads an optionally signed decimal integer after leading white space.
+// "0x"/"0X" prefixed text reads as hexadecimal. Text that is not a number
+// reads as 0. Values beyond the range are clamped to it. end, when not null,
+// receives the position after the digits (the start when nothing was read).
+int32_t stringToInteger(const char16_t* text, const char16_t** end, bool allowSign = true);
+int32_t stringToInteger(const char* text, const char** end, bool allowSign = true);
+int64_t stringToInt64(const char16_t* text, const char16_t** end);
+
+// Booleans: "true", "yes", "on", "t", "y" and any non-zero integer are true;
+// "false", "no", "off", "f", "n", "0" and everything else are false.
+// Letters compare without regard to case; white space around is ignored.
+bool stringToBoolean(const char16_t* text, const char16_t** end);
+// True when the text is one of the boolean words above or an integer.
+bool canCoerceToBoolean(const char16_t* text);
+
+// Splits at every occurrence of delimiter (not at single characters of it).
+// An empty text gives no pieces; "a;;b" gives "a", "", "b".
+std::vector<std::u16string> splitString(std::u16string_view text, std::u16string_view delimiter);
+std::vector<std::string> splitString(std::string_view text, std::string_view delimiter);
+std::u16string joinStrings(const std::vector<std::u16string>& pieces, std::u16string_view delimiter);
+
+// Percent-encodes everything but the unreserved characters A-Z a-z 0-9 - _ . ~
+// (the text is first converted to UTF-8).
+std::string urlEncode(std::u16string_view text);
+
+// Upper-cases the letters a to z only.
+std::u16string toUpperAscii(std::u16string_view text);
+std::string toUpperAscii(std::string_view text);
+// Compares with the letters A to Z folded to a to z.
+bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b);
+
+// This computer's host name.
+std::u16string getHostName();
+
+}  // namespace tarn::util
