@@ -1,0 +1,10 @@
+#include "frame/settings.h"
+
+namespace pelox {
+
+Settings& settings() {
+    static Settings instance;
+    return instance;
+}
+
+}  // namespace pelox
