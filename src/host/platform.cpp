@@ -1,0 +1,109 @@
+#include "host/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+
+#include "host/tarn_context.h"
+#include "host/tarn_util.h"
+
+std::atomic<bool> CHttp::m_isClient{false};
+
+bool CParameter::HasParameterOption(const void* parameter, int /*option*/) {
+    // No parameter collection is attached to the library: nothing carries an
+    // option.
+    (void)parameter;
+    return false;
+}
+
+namespace {
+
+std::mutex& dirMutex() {
+    static std::mutex m;
+    return m;
+}
+std::u16string& tempRoot() {
+    static std::u16string root;
+    return root;
+}
+bool& tempRootSet() {
+    static bool set = false;
+    return set;
+}
+
+}  // namespace
+
+void vcQorDir::SetRootTempDirectory(const std::u16string& path) {
+    std::lock_guard<std::mutex> lock(dirMutex());
+    tempRoot() = path;
+}
+
+std::u16string vcQorDir::GetDirectory(int kind) {
+    if (kind != kTemporaryRoot) return {};
+    std::lock_guard<std::mutex> lock(dirMutex());
+    return tempRoot();
+}
+
+void vcQorDir::GetUserDirectory(const std::u16string& root, const std::u16string& user, std::u16string& out) {
+    out = root;
+    if (!out.empty() && out.back() != u'/') out += u'/';
+    out += user;
+}
+
+void CClientTempFiles::InitializeQorDirectory(const char16_t* name) {
+    tarn::annotate(u"CClientTempFiles", u"InitializeQorDirectory", [&] {
+        std::u16string leaf = (name && *name) ? std::u16string(name) : pelox::host::createGuidText();
+        std::u16string root = pelox::host::systemTempPath() + u"qorvane" + pelox::host::PATHSEP + leaf;
+        vcQorDir::SetRootTempDirectory(root);
+        std::lock_guard<std::mutex> lock(dirMutex());
+        tempRootSet() = true;
+    });
+}
+
+bool CClientTempFiles::IsInitialized() {
+    std::lock_guard<std::mutex> lock(dirMutex());
+    return tempRootSet();
+}
+
+void CClientTempFiles::GetTemporaryFilePath(std::u16string& out) {
+    tarn::annotate(u"CClientTempFiles", u"GetTemporaryFilePath", [&] {
+        if (!IsInitialized()) InitializeQorDirectory(nullptr);
+        out = vcQorDir::GetDirectory(vcQorDir::kTemporaryRoot);
+    });
+}
+
+namespace pelox::host {
+
+std::u16string systemTempPath() {
+    const char* env = std::getenv("TMPDIR");
+    std::string dir = (env && *env) ? env : "/tmp";
+    if (dir.back() != '/') dir += '/';
+    return tarn::util::ConvertUTF8toString(dir);
+}
+
+std::u16string createGuidText() {
+    unsigned char bytes[16];
+    bool filled = false;
+    if (FILE* f = std::fopen("/dev/urandom", "rb")) {
+        filled = std::fread(bytes, 1, sizeof bytes, f) == sizeof bytes;
+        std::fclose(f);
+    }
+    if (!filled) {
+        std::random_device rd;
+        for (auto& b : bytes) b = static_cast<unsigned char>(rd());
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    static const char16_t* hex = u"0123456789ABCDEF";
+    std::u16string out = u"{";
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += u'-';
+        out += hex[bytes[i] >> 4];
+        out += hex[bytes[i] & 0x0F];
+    }
+    out += u'}';
+    return out;
+}
+
+}  // namespace pelox::host

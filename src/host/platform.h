@@ -1,0 +1,60 @@
+// Small stand-ins for the platform services that the library frame needs at
+// start-up: the HTTP reader's client marker, the parameter option query, GUID
+// texts and the temporary directory root.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+// The HTTP reader of the platform libraries. Only the process-wide marker
+// that tells it it runs inside a client lives here so far.
+class CHttp {
+public:
+    static std::atomic<bool> m_isClient;
+};
+
+// Command-line parameter options of the platform libraries.
+class CParameter {
+public:
+    // Whether the parameter carries the option bit; a null parameter carries
+    // none.
+    static bool HasParameterOption(const void* parameter, int option);
+};
+
+// The directories of the platform libraries.
+class vcQorDir {
+public:
+    // The temporary root.
+    static constexpr int kTemporaryRoot = 12;
+
+    static void SetRootTempDirectory(const std::u16string& path);
+    // Directory kind 12 is the temporary root (empty until set); other kinds
+    // are not known here and give an empty text.
+    static std::u16string GetDirectory(int kind);
+    // root + separator + user (no separator doubled, none added to an empty root).
+    static void GetUserDirectory(const std::u16string& root, const std::u16string& user, std::u16string& out);
+};
+
+// The library's temporary directory: <system temp>/qorvane/<name>.
+class CClientTempFiles {
+public:
+    // Sets the temporary root to <system temp>/qorvane/<name>; a null or empty
+    // name is replaced by a fresh GUID text. Nothing is created on disk.
+    static void InitializeQorDirectory(const char16_t* name);
+    // The temporary root, set up with a GUID name first when nobody set it.
+    static void GetTemporaryFilePath(std::u16string& out);
+    static bool IsInitialized();
+};
+
+namespace pelox::host {
+
+// The system temporary directory: $TMPDIR when set and not empty, else /tmp;
+// always ends with the path separator.
+std::u16string systemTempPath();
+// The platform's path separator text.
+inline constexpr const char16_t* PATHSEP = u"/";
+// A new random (version 4) GUID in registry text form:
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" with upper-case hex digits.
+std::u16string createGuidText();
+
+}  // namespace pelox::host

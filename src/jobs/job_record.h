@@ -1,0 +1,45 @@
+// The job record: what the library keeps about one job it knows, from its
+// creation, launch or reconnection until it is released. Records are shared
+// (std::shared_ptr) so that a record removed from the job registry stays
+// valid, with its lock, until the export that holds the lock lets go.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/tarn_context.h"
+
+namespace pelox {
+
+inline constexpr int32_t kJobStateUnknown = 1507;
+inline constexpr int32_t kJobStateCreated = 0;
+
+// Job option bits (the flags of job creation, launch and reconnection).
+inline constexpr int32_t kJobHandleClientSteps = 1;
+inline constexpr int32_t kJobDeferToHost = 2;
+inline constexpr int32_t kJobReport1508 = 4;
+
+struct JobInfo {
+    std::string jobEndpoint;            // runner endpoint the job lives at (UTF-8)
+    int32_t state = kJobStateUnknown;   // 1500..1508, or 0 when created and never launched
+    std::u16string pendingInstructions; // client instruction text waiting for the host
+    tarn::ForcedCriticalSection lock;   // held by an export while it works on the record
+    bool deferToHost = false;           // option 2
+    bool handleClientSteps = false;     // option 1
+    bool report1508 = false;            // option 4
+
+    // Sets the three option flags from job option bits (2 does not imply 1
+    // here; the launch adds that itself).
+    void setOptions(int32_t flags) {
+        deferToHost = (flags & kJobDeferToHost) != 0;
+        handleClientSteps = (flags & kJobHandleClientSteps) != 0;
+        report1508 = (flags & kJobReport1508) != 0;
+    }
+};
+
+// Maps a server job state to the job state code 1500..1508:
+// 0,1 -> 1500; 2,10,11 -> 1501; 3 -> 1502; 4 -> 1503; 5 -> 1504; 6 -> 1505;
+// 7,8,9 -> 1506; 12 -> 1508 with report1508, else 1501; anything else -> 1507.
+int32_t mapServerJobState(int32_t serverState, bool report1508);
+
+}  // namespace pelox

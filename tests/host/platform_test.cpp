@@ -1,0 +1,78 @@
+// Platform stand-ins: GUID texts, the temporary directory root, allocation.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "host/alloc_base.h"
+#include "host/platform.h"
+
+namespace {
+
+bool isGuidText(const std::u16string& g) {
+    if (g.size() != 38 || g.front() != u'{' || g.back() != u'}') return false;
+    for (size_t i = 1; i < 37; ++i) {
+        const char16_t c = g[i];
+        if (i == 9 || i == 14 || i == 19 || i == 24) {
+            if (c != u'-') return false;
+        } else if (!((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'))) {
+            return false;
+        }
+    }
+    return g[15] == u'4';  // version 4
+}
+
+}  // namespace
+
+TEST(Platform, GuidsAreRegistryTextAndDistinct) {
+    std::set<std::u16string> seen;
+    for (int i = 0; i < 200; ++i) {
+        const std::u16string g = pelox::host::createGuidText();
+        EXPECT_TRUE(isGuidText(g));
+        seen.insert(g);
+    }
+    EXPECT_EQ(seen.size(), 200u);
+}
+
+TEST(Platform, TemporaryRootIsUnderSystemTempQorvane) {
+    setenv("TMPDIR", "/var/tmp/pelox-test", 1);
+    EXPECT_EQ(pelox::host::systemTempPath(), u"/var/tmp/pelox-test/");
+    CClientTempFiles::InitializeQorDirectory(u"PELOX");
+    std::u16string root;
+    CClientTempFiles::GetTemporaryFilePath(root);
+    EXPECT_EQ(root, u"/var/tmp/pelox-test/qorvane/PELOX");
+    EXPECT_EQ(vcQorDir::GetDirectory(12), root);
+
+    // A missing name is replaced by a GUID.
+    CClientTempFiles::InitializeQorDirectory(nullptr);
+    CClientTempFiles::GetTemporaryFilePath(root);
+    const std::u16string prefix = u"/var/tmp/pelox-test/qorvane/";
+    ASSERT_EQ(root.compare(0, prefix.size(), prefix), 0);
+    EXPECT_TRUE(isGuidText(root.substr(prefix.size())));
+
+    unsetenv("TMPDIR");
+    EXPECT_EQ(pelox::host::systemTempPath(), u"/tmp/");
+
+    std::u16string user;
+    vcQorDir::GetUserDirectory(u"/srv/jobs/", u"ann", user);
+    EXPECT_EQ(user, u"/srv/jobs/ann");
+}
+
+TEST(Platform, StartUpMarkers) {
+    EXPECT_FALSE(CParameter::HasParameterOption(nullptr, 8));
+    CHttp::m_isClient = true;
+    EXPECT_TRUE(CHttp::m_isClient.load());
+}
+
+TEST(Platform, AllocationFaultInjection) {
+    tarn::AllocBase::failAfter(1);
+    void* a = tarn::AllocBase::_alloc(8);
+    void* b = tarn::AllocBase::_alloc(8);
+    tarn::AllocBase::failAfter(-1);
+    void* c = tarn::AllocBase::_alloc(8);
+    EXPECT_NE(a, nullptr);
+    EXPECT_EQ(b, nullptr);
+    EXPECT_NE(c, nullptr);
+    tarn::AllocBase::_free(a);
+    tarn::AllocBase::_free(c);
+}
