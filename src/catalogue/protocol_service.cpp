@@ -1,0 +1,228 @@
+// The parts of the protocol-info object that talk to the server: retrieval,
+// validation and the lazily fetched protocol attributes.
+#include <memory>
+
+#include "catalogue/protocol_info.h"
+#include "catalogue/retrieval.h"
+#include "catalogue/wire_text.h"
+#include "connection/channel.h"
+#include "frame/settings.h"
+#include "host/qor_keys.h"
+#include "host/tarn_exception.h"
+#include "host/tarn_util.h"
+
+namespace pelox {
+
+using wiretext::utf8;
+using wiretext::wide;
+using wiretext::wideArray;
+
+namespace {
+
+constexpr const char* kValidateFailed = "soap call to ValidateParameters() failed";
+constexpr const char* kFindFailed = "soap call to FindParameterInfo2() failed";
+
+}  // namespace
+
+ArrayOfNameValuePair* toWireNameValues(struct soap* soap, const std::vector<NameValues>& pairs) {
+    ArrayOfNameValuePair* array = soap_new_ArrayOfNameValuePair(soap);
+    qor__NameValuePair* items = pairs.empty() ? nullptr : soap_new_qor__NameValuePair(soap, static_cast<int>(pairs.size()));
+    if (!array || (!pairs.empty() && !items)) throw tarn::MemoryException(pairs.size(), sizeof(qor__NameValuePair));
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        items[i].name = utf8(soap, pairs[i].first);
+        items[i].values = wiretext::utf8Array(soap, pairs[i].second);
+    }
+    array->__ptr = items;
+    array->__size = static_cast<int>(pairs.size());
+    return array;
+}
+
+int ProtocolInfo::validate() {
+    if (!serverValidates || !needsValidation) return 0;
+    if (!validationEnabled) return -969;
+    const NameValueList list = buildNameValueList(0, NameValueForm::Validation);
+    SoapStruct ctx;
+    qor__ValidateParametersResponse response;
+    const int rc = callWithRetry(ctx, kValidateFailed, [&](struct soap* s) {
+        xsd__base64Binary* state = nullptr;
+        if (!validationState.empty()) {
+            state = soap_new_xsd__base64Binary(s);
+            auto* bytes = static_cast<unsigned char*>(soap_malloc(s, validationState.size()));
+            if (!state || !bytes) throw tarn::MemoryException(validationState.size(), 1);
+            std::copy(validationState.begin(), validationState.end(), bytes);
+            state->__ptr = bytes;
+            state->__size = static_cast<int>(validationState.size());
+        }
+        return soap_call_qor__ValidateParameters(s, xmldbEndpoint.c_str(), "", utf8(s, sessionId),
+                                                 utf8(s, componentName), state, toWireNameValues(s, list.pairs),
+                                                 response);
+    });
+    if (rc != 0) throw SoapRequestException(kValidateFailed, ctx.get());
+
+    validationState.clear();
+    if (response.validationState && response.validationState->__ptr && response.validationState->__size > 0)
+        validationState.assign(response.validationState->__ptr,
+                               response.validationState->__ptr + response.validationState->__size);
+    if (response.item) {
+        for (int i = 0; i < response.__sizeitem; ++i) {
+            const qor__ValidateParametersInfo& verdict = response.item[i];
+            uint32_t index = 0;
+            if (!verdict.name || !getIndexForName(wide(verdict.name), index)) continue;
+            ParameterInfo& p = parameter(index);
+            p.isValid = verdict.isValid;
+            p.invalidDetails = wide(verdict.invalidDetails);
+            p.isEnabled = verdict.isEnabled;
+            p.disabledDetails = wide(verdict.disabledDetails);
+            p.legalValuesAreEnforced = verdict.legalValuesAreEnforced;
+            p.legalValues = wideArray(verdict.legalValues);
+        }
+    }
+    needsValidation = false;
+    return settings().validationNotices.load() ? -3000 : 0;
+}
+
+std::u16string ProtocolInfo::fetchAttribute(const char16_t* key) {
+    if (!serverFindsParameters) return {};
+    SoapStruct ctx;
+    qor__FindParameterInfoResponse2 response;
+    const int rc = callWithRetry(ctx, kFindFailed, [&](struct soap* s) {
+        return soap_call_qor__FindParameterInfo2(s, xmldbEndpoint.c_str(), "", utf8(s, sessionId),
+                                                 utf8(s, componentName), utf8(s, std::u16string_view(key)), 0,
+                                                 response);
+    });
+    if (rc != 0) throw SoapRequestException(kFindFailed, ctx.get());
+    if (!response.values) return {};
+    if (response.values->__size <= 0 || !response.values->__ptr) throw tarn::Exception("Array index out of bounds");
+    return wide(response.values->__ptr[0]);
+}
+
+const std::u16string& ProtocolInfo::componentGuidFetched() {
+    if (componentGuid.empty()) componentGuid = fetchAttribute(qor::QOR_ComponentGUID);
+    return componentGuid;
+}
+
+void ProtocolInfo::AddExport(std::u16string_view name) {
+    if (!exportsLoaded) {
+        exports = tarn::util::splitString(fetchAttribute(qor::QOR_WebExports), u",");
+        exportsLoaded = true;
+    }
+    exports.emplace_back(name);
+    exportsChanged = true;
+}
+
+bool isHiddenParameterName(std::u16string_view name) {
+    static const char16_t* const kHidden[] = {qor::QOR_NoUI,           qor::QOR_ClientTempDirectory,
+                                              qor::QOR_WebExports,     qor::QOR_ComponentAttributes,
+                                              qor::QOR_OnDataTypeError, qor::QOR_OnGeneralError,
+                                              qor::QOR_ComponentHelp};
+    for (const char16_t* hidden : kHidden)
+        if (tarn::util::equalsIgnoreCaseAscii(name, hidden)) return true;
+    return false;
+}
+
+namespace {
+
+// The class test: "normal" always, "advanced" with flag bit 1; exact spelling.
+bool passesClassTest(const char* parameterClass, int32_t flags, bool& advanced) {
+    if (!parameterClass) return false;
+    const std::string_view c(parameterClass);
+    if (c == "normal") {
+        advanced = false;
+        return true;
+    }
+    if (c == "advanced" && (flags & kParamsAdvanced)) {
+        advanced = true;
+        return true;
+    }
+    return false;
+}
+
+bool passesNameTest(const char* name) { return name && *name && !isHiddenParameterName(wide(name)); }
+
+template <class Record>
+ParameterInfo commonFields(const Record& r, bool advanced) {
+    ParameterInfo p;
+    p.name = wide(r.name);
+    p.help = wide(r.help);
+    p.type = wide(r.type);
+    p.required = r.required;
+    p.multipleSelect = r.multipleSelect;
+    p.values = wideArray(r.values);
+    p.legalValues = wideArray(r.legalValues);
+    p.advanced = advanced;
+    return p;
+}
+
+template <class Answer>
+void copyTexts(ProtocolInfo& info, const Answer& answer, std::u16string_view componentName) {
+    info.description = wide(answer.description);
+    info.comment = wide(answer.comment);
+    info.fullName = wide(answer.fullName);
+    info.componentName = std::u16string(componentName);
+}
+
+}  // namespace
+
+int retrieveProtocolInfo(ProtocolInfo& info, const SessionInfo& session, std::u16string_view sessionId,
+                         std::u16string_view componentName, int32_t flags) {
+    info.sessionId = std::u16string(sessionId);
+    info.xmldbEndpoint = session.xmldbEndpoint;
+    info.serverValidates = session.hasComponentInfo2;
+    info.serverFindsParameters = session.hasFindParameterInfo2;
+    const std::string endpoint = session.xmldbEndpoint;
+    SoapStruct ctx;
+
+    if (info.serverValidates) {
+        qor__GetComponentInfoResponse2 answer;
+        const int rc = callWithRetry(ctx, "soap call to GetComponentInfo2() failed", [&](struct soap* s) {
+            return soap_call_qor__GetComponentInfo2(s, endpoint.c_str(), "", utf8(s, sessionId),
+                                                    utf8(s, componentName), 0, answer);
+        });
+        if (rc != 0) return rc;
+        copyTexts(info, answer, componentName);
+        if (answer.parameters && answer.parameters->__ptr) {
+            for (int i = 0; i < answer.parameters->__size; ++i) {
+                const qor__ParameterInfo2& r = answer.parameters->__ptr[i];
+                bool advanced = false;
+                if (!passesClassTest(r.class_, flags, advanced) || !passesNameTest(r.name)) continue;
+                if (r.implementation && !(flags & kParamsImplementation)) continue;
+                ParameterInfo p = commonFields(r, advanced);
+                p.members = wideArray(r.members);
+                p.implementation = r.implementation;
+                info.AddParameterInfo(p);
+            }
+        }
+        return 0;
+    }
+
+    qor__GetComponentInfoResponse answer;
+    const int rc = callWithRetry(ctx, "soap call to GetComponentInfo() failed", [&](struct soap* s) {
+        return soap_call_qor__GetComponentInfo(s, endpoint.c_str(), "", utf8(s, sessionId), utf8(s, componentName),
+                                               answer);
+    });
+    if (rc != 0) return rc;
+    copyTexts(info, answer, componentName);
+    if (answer.parameters && answer.parameters->__ptr) {
+        for (int i = 0; i < answer.parameters->__size; ++i) {
+            const qor__ParameterInfo& r = answer.parameters->__ptr[i];
+            bool advanced = false;
+            if (!passesClassTest(r.class_, flags, advanced)) {
+                // Hidden parameters carry the protocol's own attributes.
+                const std::u16string name = wide(r.name);
+                const std::vector<std::u16string> values = wideArray(r.values);
+                if (tarn::util::equalsIgnoreCaseAscii(name, qor::QOR_ComponentGUID)) {
+                    if (!values.empty()) info.componentGuid = values.front();
+                } else if (tarn::util::equalsIgnoreCaseAscii(name, qor::QOR_WebExports)) {
+                    info.exports = tarn::util::splitString(values.empty() ? std::u16string() : values.front(), u",");
+                    info.exportsLoaded = true;
+                }
+                continue;
+            }
+            if (!passesNameTest(r.name)) continue;
+            info.AddParameterInfo(commonFields(r, advanced));
+        }
+    }
+    return 0;
+}
+
+}  // namespace pelox

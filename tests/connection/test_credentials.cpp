@@ -1,0 +1,119 @@
+// Pure parts of the session set-up: credentials in a session ID, hardware
+// address matching, the stored user name and the client type text.
+#include <gtest/gtest.h>
+
+#include "connection/session_setup.h"
+#include "host/credentials.h"
+#include "host/ip_resolver.h"
+
+using pelox::CCredentials;
+using pelox::CIPResolver;
+
+namespace {
+
+constexpr char16_t kPrefix[] = u"S0123456789abcdef0123456789ABCDEF";
+
+std::u16string sessionWithBody(const std::string& text) {
+    const std::string body = pelox::encodeCredentialsBody(text);
+    return std::u16string(kPrefix) + u"." + std::u16string(body.begin(), body.end());
+}
+
+std::string endpointOf(const std::u16string& sessionId, bool* decoded = nullptr) {
+    CCredentials c;
+    c.SetCredentialsString(sessionId);
+    const bool ok = c.DecryptBody();
+    if (decoded) *decoded = ok;
+    return c.GetXMLDBEndPoint();
+}
+
+}  // namespace
+
+TEST(Credentials, BodyYieldsItsKeys) {
+    bool ok = false;
+    EXPECT_EQ(endpointOf(sessionWithBody("User=ann\nXmldbEndPoint=http://127.0.0.1:9/qorvane/xmldb\nX=1"), &ok),
+              "http://127.0.0.1:9/qorvane/xmldb");
+    EXPECT_TRUE(ok);
+    // Windows line ends and a value holding "=" are kept intact.
+    CCredentials c;
+    c.SetCredentialsString(sessionWithBody("A=b=c\r\nXmldbEndPoint=https://h/x\r\n"));
+    ASSERT_TRUE(c.DecryptBody());
+    EXPECT_EQ(c.GetValue("A"), "b=c");
+    EXPECT_EQ(c.GetXMLDBEndPoint(), "https://h/x");
+    // Every body length (padding of 0, 1 and 2 characters) decodes.
+    for (const char* url : {"http://a/b", "http://a/bc", "http://a/bcd"})
+        EXPECT_EQ(endpointOf(sessionWithBody(std::string("XmldbEndPoint=") + url)), url);
+}
+
+TEST(Credentials, MissingOrBrokenBodyYieldsNoEndpoint) {
+    bool ok = true;
+    EXPECT_EQ(endpointOf(kPrefix, &ok), "");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(endpointOf(std::u16string(kPrefix) + u".", &ok), "");
+    EXPECT_EQ(endpointOf(std::u16string(kPrefix) + u".!!!!", &ok), "");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(endpointOf(std::u16string(kPrefix) + u".QQ=Q", &ok), "");  // "=" inside the text
+    EXPECT_EQ(endpointOf(std::u16string(kPrefix) + u".abc", &ok), "");   // not a multiple of 4
+    EXPECT_EQ(endpointOf(sessionWithBody("no key value lines here"), &ok), "");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(endpointOf(sessionWithBody("Other=1"), &ok), "");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(endpointOf(u""), "");
+    // A huge body is refused, not decoded.
+    EXPECT_EQ(endpointOf(std::u16string(kPrefix) + u"." + std::u16string(400000, u'A')), "");
+}
+
+TEST(Credentials, ResettingForgetsTheOldBody) {
+    CCredentials c;
+    c.SetCredentialsString(sessionWithBody("XmldbEndPoint=http://one/"));
+    ASSERT_TRUE(c.DecryptBody());
+    c.SetCredentialsString(kPrefix);
+    EXPECT_EQ(c.GetXMLDBEndPoint(), "");
+    EXPECT_FALSE(c.DecryptBody());
+    EXPECT_EQ(c.GetXMLDBEndPoint(), "");
+}
+
+TEST(HardwareAddress, CanonicalForms) {
+    EXPECT_EQ(CIPResolver::canonical("02:FC:00:00:00:01"), "02:fc:00:00:00:01");
+    EXPECT_EQ(CIPResolver::canonical("02-fc-00-00-00-01"), "02:fc:00:00:00:01");
+    EXPECT_EQ(CIPResolver::canonical("2:fc:0:0:0:1"), "02:fc:00:00:00:01");
+    EXPECT_FALSE(CIPResolver::canonical("02:fc-00:00:00:01"));  // mixed separators
+    EXPECT_FALSE(CIPResolver::canonical("02:fc:00:00:00"));
+    EXPECT_FALSE(CIPResolver::canonical("02:fc:00:00:00:01:02"));
+    EXPECT_FALSE(CIPResolver::canonical("02:fc:00:00:00:1g"));
+    EXPECT_FALSE(CIPResolver::canonical("002:fc:00:00:00:01"));
+    EXPECT_FALSE(CIPResolver::canonical(""));
+}
+
+TEST(HardwareAddress, MatchesLocalListIgnoringCaseAndSeparator) {
+    const std::vector<std::string> local = {"02:fc:00:00:00:01", "ea:3d:f2:df:93:29"};
+    EXPECT_TRUE(CIPResolver::matchesAny("02-FC-00-00-00-01", local));
+    EXPECT_TRUE(CIPResolver::matchesAny("EA:3D:F2:DF:93:29", local));
+    EXPECT_TRUE(CIPResolver::matchesAny("11:11:11:11:11:11, ea-3d-f2-df-93-29", local));
+    EXPECT_FALSE(CIPResolver::matchesAny("02:fc:00:00:00:02", local));
+    EXPECT_FALSE(CIPResolver::matchesAny("not an address", local));
+    EXPECT_FALSE(CIPResolver::matchesAny("", local));
+    // The all-zero address of a loopback interface is no evidence of locality.
+    EXPECT_FALSE(CIPResolver::matchesAny("00:00:00:00:00:00", {"00:00:00:00:00:00"}));
+}
+
+TEST(HardwareAddress, ThisMachinesOwnAddressesAreLocal) {
+    const auto mine = CIPResolver::localAddresses();
+    for (const auto& a : mine) {
+        EXPECT_TRUE(CIPResolver::IsHWAddressOnLocalMachine(std::string_view(a)));
+        std::string upper = a;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : upper)
+            if (c == ':') c = '-';
+        EXPECT_TRUE(CIPResolver::IsHWAddressOnLocalMachine(std::u16string(upper.begin(), upper.end())));
+    }
+    EXPECT_FALSE(CIPResolver::IsHWAddressOnLocalMachine(std::string_view("00:00:00:00:00:00")));
+}
+
+TEST(LoginNames, UserNameKeepsItsLastPart) {
+    EXPECT_EQ(pelox::shortUserName(u"ann"), u"ann");
+    EXPECT_EQ(pelox::shortUserName(u"DOMAIN\\ann"), u"ann");
+    EXPECT_EQ(pelox::shortUserName(u"a/b\\c/ann"), u"ann");
+    EXPECT_EQ(pelox::shortUserName(u"trailing/"), u"");
+    EXPECT_EQ(pelox::clientTypeText(u"Desk"), "{pelox} Desk");
+    EXPECT_EQ(pelox::clientTypeText(u""), "{pelox} ");
+}

@@ -1,0 +1,144 @@
+// The HTTP page reader behind the status page, against a one-shot loopback
+// server that answers each connection with a canned response.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/http_reader.h"
+#include "host/tarn_exception.h"
+#include "host/tarn_util.h"
+
+namespace {
+
+// Serves the given responses, one per accepted connection, then stops.
+class CannedServer {
+public:
+    CannedServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        listen(fd_, 4);
+    }
+    explicit CannedServer(std::vector<std::string> responses) : CannedServer() { start(std::move(responses)); }
+    void start(std::vector<std::string> responses) {
+        responses_ = std::move(responses);
+        thread_ = std::thread([this] {
+            for (const std::string& response : responses_) {
+                const int c = accept(fd_, nullptr, nullptr);
+                if (c < 0) return;
+                std::string request;
+                char buf[1024];
+                while (request.find("\r\n\r\n") == std::string::npos) {
+                    const ssize_t n = read(c, buf, sizeof buf);
+                    if (n <= 0) break;
+                    request.append(buf, static_cast<size_t>(n));
+                }
+                {
+                    std::lock_guard<std::mutex> hold(mutex_);
+                    requests_.push_back(request.substr(0, request.find("\r\n")));
+                }
+                size_t off = 0;
+                while (off < response.size()) {
+                    const ssize_t n = write(c, response.data() + off, response.size() - off);
+                    if (n <= 0) break;
+                    off += static_cast<size_t>(n);
+                }
+                close(c);
+            }
+        });
+    }
+    ~CannedServer() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        if (thread_.joinable()) thread_.join();
+    }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    std::vector<std::string> requests() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return requests_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::vector<std::string> responses_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+std::string ok(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string failureText(const std::string& url, const pelox::HttpReadLimits& limits = {}) {
+    try {
+        pelox::HttpReader(limits).readLines(url);
+    } catch (const tarn::Exception& e) {
+        return tarn::util::ConvertStringtoUTF8(e.joined(u" | "));
+    }
+    return "no exception";
+}
+
+}  // namespace
+
+TEST(HttpReader, SplitsTheBodyIntoLines) {
+    CannedServer server({ok("a:1\r\nb:2\n\nlast"), ok("")});
+    const auto lines = pelox::HttpReader().readLines(server.url("/page?x=1"));
+    EXPECT_EQ(lines, (std::vector<std::string>{"a:1", "b:2", "", "last"}));
+    EXPECT_TRUE(pelox::HttpReader().readLines(server.url("/empty")).empty());
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[0], "GET /page?x=1 HTTP/1.1");
+}
+
+TEST(HttpReader, FailuresNameTheUrlAndTheCause) {
+    CannedServer server({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                         "HTTP/1.1 302 Found\r\nLocation: http://elsewhere.invalid/x\r\nContent-Length: 0\r\n\r\n",
+                         ok(std::string(5000, 'x'))});
+    const std::string missing = server.url("/missing");
+    std::string text = failureText(missing);
+    EXPECT_NE(text.find(missing), std::string::npos) << text;
+    EXPECT_NE(text.find("404"), std::string::npos) << text;
+
+    text = failureText(server.url("/moved"));
+    EXPECT_NE(text.find("another host"), std::string::npos) << text;
+
+    pelox::HttpReadLimits small;
+    small.maxBodyBytes = 1000;
+    text = failureText(server.url("/big"), small);
+    EXPECT_NE(text.find("larger than 1000"), std::string::npos) << text;
+}
+
+TEST(HttpReader, RefusedConnectionIsAnError) {
+    // A port that was just released: nothing listens there.
+    int port;
+    {
+        CannedServer probe;
+        port = std::stoi(probe.url("").substr(17));
+    }
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
+    const std::string text = failureText(url);
+    EXPECT_NE(text.find(url), std::string::npos) << text;
+}
+
+TEST(HttpReader, RedirectOnTheSameServerIsFollowed) {
+    CannedServer server;
+    server.start({"HTTP/1.1 301 Moved\r\nLocation: " + server.url("/new") + "\r\nContent-Length: 0\r\n\r\n",
+                  ok("after:redirect\n")});
+    EXPECT_EQ(pelox::HttpReader().readLines(server.url("/old")), std::vector<std::string>{"after:redirect"});
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1], "GET /new HTTP/1.1");
+}
