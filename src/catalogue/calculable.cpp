@@ -1,0 +1,52 @@
+// pelox_getCalculablePropertiesByCategory: the server's calculable
+// properties grouped by category (all under "Other" on older servers).
+#include "catalogue/wire_text.h"
+#include "connection/channel.h"
+#include "frame/frame.h"
+#include "peloxImp.h"
+
+using namespace pelox;
+using wiretext::utf8;
+
+PELOX_API int32_t pelox_getCalculablePropertiesByCategory(const pelox_char* sessionId, int32_t resultInfo) {
+    return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
+        auto out = frame::outputResultInfo(resultInfo);
+        if (!out) return PELOX_E_NO_RESULT_INFO;
+        if (!sessionId) return PELOX_E_NULL_ARGUMENT;
+        SessionInfo session;
+        if (!frame::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
+        const std::u16string id = frame::toU16(sessionId);
+        const char* endpoint = session.xmldbEndpoint.c_str();
+        SoapStruct ctx;
+
+        if (session.hasCalculablePropertiesByCategory) {
+            qor__GetCalculablePropertiesByCategoryResponse answer;
+            const int rc = callWithRetry(ctx, "soap call to GetCalculablePropertiesByCategory() failed",
+                                         [&](struct soap* s) {
+                                             return soap_call_qor__GetCalculablePropertiesByCategory(
+                                                 s, endpoint, "", utf8(s, id), answer);
+                                         });
+            if (rc != 0) return rc;
+            const ArrayOfNameValuePair* pairs = answer.calculabesByCategory;
+            if (pairs && pairs->__ptr) {
+                for (int i = 0; i < pairs->__size; ++i) {
+                    const qor__NameValuePair& pair = pairs->__ptr[i];
+                    if (!pair.values) continue;
+                    const std::u16string category = wiretext::wide(pair.name);
+                    out->appendName(category);
+                    frame::setArray(out->entry(category), wiretext::wideArray(pair.values));
+                }
+            }
+            return PELOX_OK;
+        }
+
+        qor__GetCalculablePropertiesResponse answer;
+        const int rc = callWithRetry(ctx, "soap call to GetCalculableProperties() failed", [&](struct soap* s) {
+            return soap_call_qor__GetCalculableProperties(s, endpoint, "", utf8(s, id), answer);
+        });
+        if (rc != 0) return rc;
+        out->appendName(u"Other");
+        frame::setArray(out->entry(u"Other"), wiretext::wideArray(answer.calcProperties));
+        return PELOX_OK;
+    });
+}
