@@ -146,3 +146,31 @@ TEST(ExportGate, LockedOutputEmptiesAndHoldsTheRegistry) {
     EXPECT_FALSE(frame::lockString(0));
     peloxImp_removeObject(PELOX_OBJECT_STRING, h);
 }
+
+TEST(ExportGate, ResultInfoExportsMatchNamesWithoutCase) {
+    const int32_t r = peloxImp_createObject(PELOX_OBJECT_RESULT_INFO);
+    const int32_t a = peloxImp_createObject(PELOX_OBJECT_STRING_ARRAY);
+    {
+        auto info = frame::lockResultInfo(r);
+        ASSERT_TRUE(info);
+        info->setValues(u"Status", std::vector<std::u16string>{u"running", u"ok"});
+        info->appendValue(u"Host", u"alpha");
+    }
+    EXPECT_EQ(resultInfo_getValues(r, u"sTATUS", a), 0);
+    int32_t n = 0;
+    EXPECT_EQ(peloxImp_getObjectSize(PELOX_OBJECT_STRING_ARRAY, a, &n), 0);
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(std::u16string(stringArray_getTextAtIndex(a, 1)), u"ok");
+    EXPECT_EQ(resultInfo_getNames(r, a), 0);
+    EXPECT_EQ(std::u16string(stringArray_getTextAtIndex(a, 0)), u"Status");
+    EXPECT_EQ(std::u16string(stringArray_getTextAtIndex(a, 1)), u"Host");
+    EXPECT_EQ(peloxImp_getObjectSize(PELOX_OBJECT_RESULT_INFO, r, &n), 0);
+    EXPECT_EQ(n, 2);
+    // Removal only empties a result info.
+    peloxImp_removeObject(PELOX_OBJECT_RESULT_INFO, r);
+    EXPECT_EQ(peloxImp_getObjectSize(PELOX_OBJECT_RESULT_INFO, r, &n), 0);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(resultInfo_getValues(r, u"status", a), PELOX_E_NO_RESULT_NAME);
+    EXPECT_EQ(peloxImp_getObjectSize(PELOX_OBJECT_STRING_ARRAY, a, &n), 0);
+    EXPECT_EQ(n, 0);  // emptied before the look-up failed
+}
