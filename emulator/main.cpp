@@ -1,0 +1,167 @@
+// pelox-emulator: a local workflow server for development and tests.
+#include "server.h"
+
+#include <openssl/ssl.h>
+#include <signal.h>
+
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#ifndef PELOX_EMULATOR_SAMPLES
+#define PELOX_EMULATOR_SAMPLES ""
+#endif
+
+namespace {
+
+const char* kHelp = R"(pelox-emulator - a local Qorvane workflow server for development and tests
+
+Usage: pelox-emulator --root DIR [options]
+
+Serves on 127.0.0.1 only. The first line written to standard output is the
+port number (useful with --port 0). Stops cleanly on SIGINT and SIGTERM.
+
+Server:
+  --root DIR              server root (created when missing); holds catalogue/,
+                          jobs/<user>/<jobID>/ and users/
+  --port N                port to listen on; 0 (default) picks a free one
+  --https CERT KEY        serve HTTPS with this PEM certificate chain and key
+  --log FILE              append one line per request to FILE
+  --seed DIR              catalogue copied into ROOT/catalogue when it has none
+                          (default: the bundled samples)
+  --no-seed               start with an empty catalogue
+  --password PW           password accepted for every user (default "secret")
+  --users FILE            user list, lines "user:password"; only these users
+                          may log in
+  --max-body BYTES        largest request body and transfer (default 268435456)
+  --queue-ms N            launched jobs stay queued (state 4) for N ms
+  --client-timeout-ms N   a job waiting for its client ends in state 7 after
+                          N ms (default 0: wait without limit)
+
+Profile (what server the emulator pretends to be):
+  --profile NAME          preset: modern (= v8), v7, v6, legacy5, cluster,
+                          credentials; applied before the single settings
+  --server-version V      e.g. 5.0, 6, 7.2, 8
+  --without-method OP     leave an operation out (repeatable, or a comma list):
+                          CheckClientTypeCompatibility, GetComponentInfo2,
+                          ValidateParameters, FindParameterInfo2,
+                          GetProtocolNames, GetJobResults2,
+                          GetCalculablePropertiesByCategory
+  --with-method OP        offer such an operation again
+  --compatibility true|false|unknown       clientCompatibleEnum of the checks
+  --version-comparison not-checked|same|server-newer|client-newer
+  --compat-server-version TEXT             serverVersion of the checks
+  --cluster on|off        two runner endpoints handed out in turn by GetEndpoint
+  --session-credentials on|off  session IDs carry an XMLDB endpoint
+  --omit-config KEY       leave a configuration key out (repeatable)
+  --hw-address local|foreign    GetHWAddress answers this machine's address or
+                                a foreign one
+  --upload-url on|off     advertise the HTTP upload service
+  --download-url on|off   advertise the HTTP download service
+  --blocking-timeout S    BLOCKINGJOBTIMEOUT in seconds (default 30)
+  --status TEXT           "Status:" line of the status page (default available)
+
+Fault injection (repeatable):
+  --fault 'op=OP&kind=KIND[&detail=A|#|B][&string=TEXT][&code=Client][&ms=N][&count=N]'
+        OP is an operation name, download, upload, serverstatus or *;
+        KIND is soap-fault, delay, http-500, malformed, truncated or drop;
+        ms delays the reply; count limits the rule to the next N calls.
+        Values are URL-encoded.
+
+Control endpoint (GET or POST, parameters in the query or a form body):
+  /qorvane-control/counts[?op=OP]   per-operation call counts
+  /qorvane-control/reset-counts
+  /qorvane-control/fault?...        add a fault rule (same syntax as --fault)
+  /qorvane-control/clear-faults
+  /qorvane-control/profile?[preset=NAME&]setting=value...   switch the profile
+                                    (settings named as the options above);
+                                    answers the resulting profile
+  /qorvane-control/log[?clear=1]    the recent request log lines
+  /qorvane-control/jobs             jobs: ID user state endpoint protocol
+  /qorvane-control/sessions
+
+Endpoints: /qorvane/locator, /qorvane/file, /qorvane/xmldb,
+/qorvane/runner, /qorvane/runner2, /qorvane/serverstatus, /qorvane/download,
+/qorvane/upload. See docs/server-contract.md for formats and job states.
+)";
+
+emu::Server* gServer = nullptr;
+
+void onSignal(int) {
+    if (gServer) gServer->requestStop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    emu::Options o;
+    o.seed = PELOX_EMULATOR_SAMPLES;
+    std::vector<std::pair<std::string, std::string>> settings;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            std::string a = argv[i];
+            auto need = [&](int n = 1) {
+                if (i + n >= argc) throw std::invalid_argument(a + " needs " + std::to_string(n) + " value(s)");
+                return std::string(argv[++i]);
+            };
+            if (a == "--help" || a == "-h") {
+                std::cout << kHelp;
+                return 0;
+            } else if (a == "--root") o.root = need();
+            else if (a == "--port") o.port = std::stoi(need());
+            else if (a == "--https") {
+                o.certFile = need();
+                o.keyFile = need();
+            } else if (a == "--log") o.logFile = need();
+            else if (a == "--seed") o.seed = need();
+            else if (a == "--no-seed") o.seed.clear();
+            else if (a == "--password") o.password = need();
+            else if (a == "--users") o.usersFile = need();
+            else if (a == "--max-body") o.maxBody = std::stoull(need());
+            else if (a == "--queue-ms") o.jobs.queueMs = std::stoi(need());
+            else if (a == "--client-timeout-ms") o.jobs.clientTimeoutMs = std::stoi(need());
+            else if (a == "--fault") o.faults.push_back(emu::parseFaultRule(need()));
+            else if (a == "--cluster" || a == "--session-credentials") {
+                // on/off value optional
+                std::string v = "on";
+                if (i + 1 < argc && (std::strcmp(argv[i + 1], "on") == 0 || std::strcmp(argv[i + 1], "off") == 0))
+                    v = argv[++i];
+                settings.emplace_back(a.substr(2), v);
+            } else if (a.starts_with("--")) {
+                settings.emplace_back(a.substr(2), need());
+            } else {
+                throw std::invalid_argument("unexpected argument '" + a + "'");
+            }
+        }
+        if (o.root.empty()) throw std::invalid_argument("--root DIR is required (see --help)");
+        if (o.port < 0 || o.port > 65535) throw std::invalid_argument("--port must be 0..65535");
+        // The preset goes first so that single settings refine it.
+        for (auto& [k, v] : settings)
+            if (k == "profile") emu::applySetting(o.profile, k, v);
+        for (auto& [k, v] : settings)
+            if (k != "profile") emu::applySetting(o.profile, k, v);
+    } catch (const std::exception& e) {
+        std::cerr << "pelox-emulator: " << e.what() << "\n";
+        return 2;
+    }
+
+    signal(SIGPIPE, SIG_IGN);
+    try {
+        emu::Server server(o);
+        int port = server.bind();
+        gServer = &server;
+        struct sigaction sa {};
+        sa.sa_handler = onSignal;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+        std::cout << port << std::endl;
+        std::cerr << "pelox-emulator: serving " << server.baseUrl() << " from " << server.root().string()
+                  << " (profile " << o.profile.name << ", server version " << o.profile.serverVersion << ")\n";
+        server.run();
+        gServer = nullptr;
+    } catch (const std::exception& e) {
+        std::cerr << "pelox-emulator: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
