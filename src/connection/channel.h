@@ -94,4 +94,9 @@ int setUpEndpoints(SessionInfo& session);
 // endpoint could not be found" on an empty answer.
 int runnerEndpoint(const SessionInfo& session, std::string& endpoint);
 
+// Test support: replaces the pause between connection retries so that tests
+// can count pauses instead of sleeping. An empty function restores the real
+// sleep. Not used by the library itself.
+void setRetrySleeperForTesting(std::function<void(int milliseconds)> sleeper);
+
 }  // namespace pelox

@@ -1,0 +1,410 @@
+// The service channel: call contexts, the retry rule, fault reporting, the
+// server URL, the server configuration and the session's endpoints.
+#include "connection/channel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "frame/settings.h"
+#include "host/qor_keys.h"
+#include "host/registry.h"
+#include "host/tarn_context.h"
+#include "host/tarn_util.h"
+#include "soapH.h"
+#include "wire/convert.h"
+#include "wire/namespaces.h"
+
+namespace pelox {
+
+namespace {
+
+// ---------------------------------------------------------------- connect time-out
+
+constexpr int kDefaultConnectTimeoutSeconds = 2;
+
+// The process-wide lock of the one-time time-out read; constructed at load.
+tarn::AutoCriticalSection gTimeoutSection;
+std::atomic<bool> gTimeoutRead{false};
+std::atomic<int> gConnectTimeout{kDefaultConnectTimeoutSeconds};
+
+int readConnectTimeoutFromRegistry() {
+    try {
+        host::vcRegistry registry;
+        uint32_t seconds = 0;
+        if (registry.Connect(host::HKEY_CURRENT_USER) && registry.Open(u"SOFTWARE\\Qorvane", host::kRegistryAllAccess) &&
+            registry.GetValue(u"SoapConnectTimeOut", seconds))
+            return seconds > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(seconds);
+    } catch (...) {
+        // An unreadable store counts as a missing value.
+    }
+    return kDefaultConnectTimeoutSeconds;
+}
+
+// ---------------------------------------------------------------- TLS
+
+std::once_flag gSslInit;
+
+using OpenFunction = SOAP_SOCKET (*)(struct soap*, const char*, const char*, int);
+std::atomic<OpenFunction> gPlainOpen{nullptr};
+
+// Opens the connection; for an https endpoint the context first gets its TLS
+// set-up: the server certificate is verified against the system trust store
+// (plus the PEM bundle named by PELOX_CA_BUNDLE) and must match the host name.
+// There is no way to switch verification off.
+SOAP_SOCKET openConnection(struct soap* soap, const char* endpoint, const char* host, int port) {
+    if (endpoint && std::strncmp(endpoint, "https:", 6) == 0 && !soap->ctx) {
+        const char* bundle = std::getenv("PELOX_CA_BUNDLE");
+        const char* cafile = bundle && *bundle ? soap_strdup(soap, bundle) : nullptr;
+        if (soap_ssl_client_context(soap, SOAP_SSL_DEFAULT, nullptr, nullptr, cafile, nullptr, nullptr) != SOAP_OK)
+            return SOAP_INVALID_SOCKET;
+    }
+    return gPlainOpen.load()(soap, endpoint, host, port);
+}
+
+// ---------------------------------------------------------------- retry pause
+
+std::mutex gSleeperMutex;
+std::function<void(int)> gSleeper;
+
+void pauseFor(int milliseconds) {
+    std::function<void(int)> sleeper;
+    {
+        std::lock_guard<std::mutex> lock(gSleeperMutex);
+        sleeper = gSleeper;
+    }
+    if (sleeper)
+        sleeper(milliseconds);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// ---------------------------------------------------------------- faults
+
+// The character content of a fault detail. The runtime keeps the detail's
+// content as literal XML; a server may send plain text or wrap it in
+// elements, so markup is dropped and the predefined entities and character
+// references are decoded.
+std::string detailText(const char* xml) {
+    std::string out;
+    for (const char* p = xml; *p;) {
+        if (*p == '<') {
+            if (std::strncmp(p, "<![CDATA[", 9) == 0) {
+                const char* end = std::strstr(p + 9, "]]>");
+                if (!end) {
+                    out.append(p + 9);
+                    break;
+                }
+                out.append(p + 9, end);
+                p = end + 3;
+                continue;
+            }
+            const char* end = std::strchr(p, '>');
+            if (!end) break;
+            p = end + 1;
+            continue;
+        }
+        if (*p == '&') {
+            const char* end = std::strchr(p, ';');
+            if (end && end - p <= 10) {
+                std::string entity(p + 1, end);
+                static const std::pair<const char*, char> kNamed[] = {
+                    {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+                bool done = false;
+                for (const auto& [name, c] : kNamed)
+                    if (entity == name) {
+                        out.push_back(c);
+                        done = true;
+                    }
+                if (!done && entity.size() > 1 && entity[0] == '#') {
+                    unsigned long code = entity[1] == 'x' || entity[1] == 'X' ? std::strtoul(entity.c_str() + 2, nullptr, 16)
+                                                                              : std::strtoul(entity.c_str() + 1, nullptr, 10);
+                    std::u16string wide;
+                    if (code >= 0x10000 && code <= 0x10FFFF) {
+                        wide.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+                        wide.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+                    } else {
+                        wide.push_back(code && code < 0x10000 ? static_cast<char16_t>(code) : u'\uFFFD');
+                    }
+                    out += tarn::util::ConvertStringtoUTF8(wide);
+                    done = true;
+                }
+                if (done) {
+                    p = end + 1;
+                    continue;
+                }
+            }
+        }
+        out.push_back(*p++);
+    }
+    return out;
+}
+
+const char* faultCode(const SOAP_ENV__Fault* fault) {
+    if (fault->faultcode) return fault->faultcode;
+    return fault->SOAP_ENV__Code ? fault->SOAP_ENV__Code->SOAP_ENV__Value : nullptr;
+}
+
+const char* faultString(const SOAP_ENV__Fault* fault) {
+    if (fault->faultstring) return fault->faultstring;
+    return fault->SOAP_ENV__Reason ? fault->SOAP_ENV__Reason->SOAP_ENV__Text : nullptr;
+}
+
+const char* faultDetail(const SOAP_ENV__Fault* fault) {
+    if (fault->detail && fault->detail->__any) return fault->detail->__any;
+    return fault->SOAP_ENV__Detail ? fault->SOAP_ENV__Detail->__any : nullptr;
+}
+
+// The runtime reports every fault it receives as SOAP_FAULT. The retry rule
+// tells a server fault (code 2: raised as SoapRequestException) from a
+// client fault (code 1) by the fault code, whatever the SOAP version.
+int classifyError(const struct soap* soap, int error) {
+    if (error != SOAP_FAULT || !soap->fault) return error;
+    const char* code = faultCode(soap->fault);
+    if (!code) return error;
+    const char* colon = std::strrchr(code, ':');
+    const char* local = colon ? colon + 1 : code;
+    if (std::strcmp(local, "Server") == 0 || std::strcmp(local, "Receiver") == 0) return SOAP_SVR_FAULT;
+    if (std::strcmp(local, "Client") == 0 || std::strcmp(local, "Sender") == 0) return SOAP_CLI_FAULT;
+    return error;
+}
+
+bool isLetterA_Z(char16_t c) { return c >= u'a' && c <= u'z'; }
+
+std::u16string upperNameA_Z(std::u16string name) {
+    for (char16_t& c : name)
+        if (isLetterA_Z(c)) c = static_cast<char16_t>(c - u'a' + u'A');
+    return name;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- SoapStruct
+
+int connectTimeoutSeconds() {
+    if (!gTimeoutRead.load(std::memory_order_acquire)) {
+        const bool locked = tarn::ThreadSafetyEnabledCount != 0;
+        if (locked) gTimeoutSection.lockImpl(kLockTimeoutMs, true);
+        try {
+            if (!gTimeoutRead.load(std::memory_order_relaxed)) {
+                gConnectTimeout.store(readConnectTimeoutFromRegistry(), std::memory_order_relaxed);
+                gTimeoutRead.store(true, std::memory_order_release);
+            }
+        } catch (...) {
+            if (locked) gTimeoutSection.unlockImpl();
+            throw;
+        }
+        if (locked) gTimeoutSection.unlockImpl();
+    }
+    return gConnectTimeout.load(std::memory_order_relaxed);
+}
+
+SoapStruct::SoapStruct() : soap_(nullptr) {
+    // The runtime's own OpenSSL set-up is not thread-safe: run it once.
+    std::call_once(gSslInit, [] { soap_ssl_init(); });
+    const int timeout = connectTimeoutSeconds();
+    // Strings are UTF-8 both ways. Requests are written as plain trees (no
+    // id/href multi-references, even if one text is used twice); replies
+    // may still use them.
+    soap_ = soap_new2(SOAP_IO_DEFAULT | SOAP_C_UTFSTRING, SOAP_IO_DEFAULT | SOAP_C_UTFSTRING | SOAP_XML_TREE);
+    if (!soap_) throw tarn::MemoryException(1, sizeof(struct soap));
+    wire::installNamespaces(soap_);
+    soap_->connect_timeout = timeout;
+    soap_->send_timeout = 0;
+    soap_->recv_timeout = 0;
+    OpenFunction expected = nullptr;
+    gPlainOpen.compare_exchange_strong(expected, soap_->fopen);
+    soap_->fopen = openConnection;
+}
+
+SoapStruct::~SoapStruct() {
+    if (!soap_) return;
+    soap_destroy(soap_);
+    soap_end(soap_);
+    soap_free(soap_);
+}
+
+void SoapStruct::releaseReply() {
+    soap_destroy(soap_);
+    soap_end(soap_);
+}
+
+// ---------------------------------------------------------------- faults
+
+SoapRequestException::SoapRequestException(const char* text, const struct soap* failedContext) {
+    const int error = failedContext ? failedContext->error : 0;
+    const SOAP_ENV__Fault* fault = failedContext ? failedContext->fault : nullptr;
+    if (fault) {
+        const char* detail = faultDetail(fault);
+        if (detail && *detail) {
+            std::u16string wide = tarn::util::ConvertUTF8toString(detailText(detail));
+            if (!wide.empty())
+                for (const std::u16string& piece : tarn::util::splitString(wide, qor::QOR_Soap_ErrorDelimiter))
+                    appendMessage(u"%ls", piece);
+        }
+        const char* code = faultCode(fault);
+        appendMessage("SOAP Faultcode: %s. Error code: %d", code ? code : "", error);
+        if (const char* string = faultString(fault)) appendMessage("SOAP Faultstring: %s", string);
+    } else {
+        appendMessage("SOAP Error code: %d", error);
+    }
+    if (text) appendMessage("%s", text);
+}
+
+// ---------------------------------------------------------------- retry rule
+
+int callWithRetry(SoapStruct& ctx, const char* failureText, const std::function<int(struct soap*)>& call, RetryPause pause) {
+    uint32_t retries = 0;
+    for (;;) {
+        struct soap* soap = ctx.get();
+        // A SOAP 1.2 reply of an earlier call on this context switches its
+        // version; every request goes out as SOAP 1.1.
+        wire::installNamespaces(soap);
+        soap->error = SOAP_OK;
+        const int result = call(soap);
+        if (result == SOAP_OK && soap->error == SOAP_OK) return 0;
+        const int error = classifyError(soap, soap->error != SOAP_OK ? soap->error : result);
+        soap->error = error;
+        const uint32_t retryCount = std::max(settings().retryCount.load(), kMinRetryCount);
+        if (error == SOAP_TCP_ERROR && retries < retryCount) {
+            const int pauseMs =
+                pause == RetryPause::Fixed200ms ? 200 : std::max(settings().retryPauseMs.load(), kMinRetryPauseMs);
+            pauseFor(pauseMs);
+            ++retries;
+            continue;
+        }
+        if (settings().throwOnFailure.load() || error == SOAP_SVR_FAULT) throw SoapRequestException(failureText, soap);
+        return error == SOAP_TCP_ERROR ? -974 : -973;
+    }
+}
+
+void setRetrySleeperForTesting(std::function<void(int milliseconds)> sleeper) {
+    std::lock_guard<std::mutex> lock(gSleeperMutex);
+    gSleeper = std::move(sleeper);
+}
+
+// ---------------------------------------------------------------- server URL
+
+void normaliseServerUrl(std::string& url) {
+    if (url.find("http") != 0) url.insert(0, "https://");
+    size_t slash = url.find('/', 8);
+    if (slash == std::string::npos) slash = url.size();
+    const size_t colon = url.find(':', 8);
+    if (colon == std::string::npos || colon > slash) {
+        const bool secure = url.size() > 4 && url[4] == 's';
+        const std::string port = tarn::util::ConvertStringtoUTF8(secure ? qor::QOR_DefaultSslPort : qor::QOR_DefaultHttpPort);
+        url.insert(slash, ":" + port);
+    }
+    slash = url.find('/', 8);
+    if (slash == std::string::npos) {
+        url += '/';
+        slash = url.size() - 1;
+    }
+    if (slash == url.size() - 1) url += "qorvane/locator";
+}
+
+// ---------------------------------------------------------------- configuration
+
+const std::vector<std::u16string>* ConfigurationMap::values(std::u16string_view name) const {
+    for (const auto& entry : entries_)
+        if (tarn::util::equalsIgnoreCaseAscii(entry.first, name)) return &entry.second;
+    return nullptr;
+}
+
+const std::u16string* ConfigurationMap::first(std::u16string_view name) const {
+    const auto* list = values(name);
+    return list && !list->empty() ? &list->front() : nullptr;
+}
+
+void ConfigurationMap::set(std::u16string name, std::vector<std::u16string> values) {
+    name = upperNameA_Z(std::move(name));
+    if (values.empty()) values.emplace_back();
+    for (auto& entry : entries_)
+        if (tarn::util::equalsIgnoreCaseAscii(entry.first, name)) {
+            entry.second = std::move(values);
+            return;
+        }
+    entries_.emplace_back(std::move(name), std::move(values));
+}
+
+int fetchServerConfiguration(const std::string& serverUrl, ConfigurationMap& out) {
+    if (serverUrl.empty()) return -991;
+    SoapStruct ctx;
+    qor__GetConfigurationSettingsResponse response;
+    const int rc = callWithRetry(ctx, "soap call to GetConfigurationSettings() failed", [&](struct soap* soap) {
+        return soap_call_qor__GetConfigurationSettings(soap, serverUrl.c_str(), nullptr, response);
+    });
+    if (rc != 0) return rc;
+    ConfigurationMap map;
+    for (auto& [name, values] : wire::fromArray(response.settings)) map.set(std::move(name), std::move(values));
+    out = std::move(map);
+    return 0;
+}
+
+int setUpEndpoints(SessionInfo& session) {
+    ConfigurationMap config;
+    const int rc = fetchServerConfiguration(session.serverUrl, config);
+    if (rc != 0) return rc;
+
+    auto utf8 = [&](const char16_t* key) {
+        const std::u16string* value = config.first(key);
+        return value ? tarn::util::ConvertStringtoUTF8(*value) : std::string();
+    };
+    auto wide = [&](const char16_t* key) {
+        const std::u16string* value = config.first(key);
+        return value ? *value : std::u16string();
+    };
+
+    if (!config.contains(qor::QOR_FILEENDPOINT)) throw tarn::Exception("Missing SOAP FileEndPoint");
+    session.fileEndpoint = utf8(qor::QOR_FILEENDPOINT);
+    session.xmldbEndpoint = utf8(qor::QOR_XMLDBENDPOINT);
+    session.runnerEndpoint = utf8(qor::QOR_RUNNERENDPOINT);
+    session.uploadEndpoint = wide(qor::QOR_UPLOADENDPOINT);
+    session.downloadEndpoint = wide(qor::QOR_DOWNLOADENDPOINT);
+    // Server paths keep the platform separator, which is "/" here (a Windows
+    // build turns every "/" into a backslash).
+    session.serverLocalRoot = wide(qor::QOR_LOCALROOT);
+    session.serverJobsDirectory = wide(qor::QOR_JobsDirectory);
+    const std::u16string* cluster = config.first(qor::QOR_CLUSTERMETHOD);
+    session.cluster = !cluster || !cluster->empty();
+
+    const std::u16string* version = config.first(qor::QOR_SERVERVERSION);
+    if (!version) throw tarn::Exception("Missing %ls", qor::QOR_SERVERVERSION);
+    const int v = tarn::util::stringToInteger(version->c_str(), nullptr, true);
+    session.serverMajorVersion = v;
+
+    if (const std::u16string* root = config.first(qor::QOR_ROOT)) session.serverRoot = *root;
+    const std::u16string* blocking = config.first(qor::QOR_BLOCKINGJOBTIMEOUT);
+    session.blockingJobTimeoutMs = blocking ? static_cast<int64_t>(tarn::util::stringToInteger(blocking->c_str(), nullptr, true)) * 1000 : 0;
+
+    session.serverIs7OrLater = v >= 7;
+    session.serverIsBefore7 = v < 7;
+    session.serverIs6OrLater = v >= 6;
+    session.serverIs8OrLater = v >= 8;
+    session.serverIs8OrLaterUpload = v >= 8;
+    return 0;
+}
+
+int runnerEndpoint(const SessionInfo& session, std::string& endpoint) {
+    if (!session.cluster && !session.runnerEndpoint.empty()) {
+        endpoint = session.runnerEndpoint;
+        return 0;
+    }
+    SoapStruct ctx;
+    qor__GetEndpointResponse response;
+    char* name = wire::utf8(ctx.get(), std::u16string_view(qor::QOR_RUNNERENDPOINT));
+    const int rc = callWithRetry(ctx, "soap call to GetEndpoint() failed", [&](struct soap* soap) {
+        return soap_call_qor__GetEndpoint(soap, session.serverUrl.c_str(), nullptr, name, response);
+    });
+    if (rc != 0) return rc;
+    if (!response.url || !*response.url) throw tarn::Exception("Runner endpoint could not be found");
+    endpoint = response.url;
+    return 0;
+}
+
+}  // namespace pelox
