@@ -254,6 +254,10 @@ std::string JobEngine::substitute(const Job& j, const std::string& text) {
                     out += j.user;
                 } else if (const Values* v = paramValues(j, name)) {
                     out += v->empty() ? std::string() : v->front();
+                } else {
+                    // Results of earlier steps (e.g. temporary file names).
+                    for (const auto& [n, v] : j.results)
+                        if (n == name && !v.empty()) out += v.front();
                 }
                 i = end + 1;
                 continue;

@@ -1,0 +1,182 @@
+// Start-up, login, method lists, configuration, version checks, endpoints
+// and the status page.
+#include "emu_test.h"
+#include "util.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace emutest;
+
+namespace {
+
+std::map<std::string, std::vector<std::string>> configOf(const Emulator& e) {
+    auto r = e.soap("/qorvane/locator", "<qor:GetConfigurationSettings/>");
+    std::map<std::string, std::vector<std::string>> out;
+    size_t pos = 0;
+    while ((pos = r.body.find("<name>", pos)) != std::string::npos) {
+        std::string rest = r.body.substr(pos);
+        std::string name = xmlValue(rest, "name");
+        out[name] = xmlItems(rest, "values");
+        pos += 6;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(EmulatorSession, LoginAcceptsThePasswordAndRefusesOthers) {
+    Emulator e;
+    std::string sid = e.login("DOMAIN\\ann");
+    EXPECT_EQ(sid.size(), 33u);
+    EXPECT_EQ(sid[0], 'S');
+    auto bad = e.soap("/qorvane/locator", op("Login", el("name", "ann") + el("password", "wrong")));
+    EXPECT_EQ(bad.status, 500);
+    EXPECT_TRUE(isFault(bad));
+    EXPECT_NE(xmlValue(bad.body, "faultstring").find("wrong user name or password"), std::string::npos);
+    // The user is the part after the last separator: jobs land in jobs/ann.
+    auto r = e.soap("/qorvane/runner", op("CreateJob", sidEl(sid)));
+    std::string job = xmlValue(r.body, "jobID");
+    EXPECT_TRUE(std::filesystem::is_directory(e.root() / "jobs" / "ann" / job));
+}
+
+TEST(EmulatorSession, UserListFileDecidesWhoMayLogIn) {
+    auto dir = std::filesystem::temp_directory_path() / ("emu-users-" + emu::randomHex(6));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "users.txt") << "# users\nbob:pw1\ncarol:pw2\n";
+    Emulator e({"--users", (dir / "users.txt").string()});
+    EXPECT_NO_THROW(e.login("bob", "pw1"));
+    EXPECT_THROW(e.login("bob", "pw2"), std::runtime_error);
+    EXPECT_THROW(e.login("dave", "secret"), std::runtime_error);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(EmulatorSession, EachEndpointListsAndOffersOnlyItsOwnOperations) {
+    Emulator e;
+    std::string sid = e.login();
+    auto methods = [&](const std::string& path) {
+        return xmlValue(e.soap(path, op("ListMethods", sidEl(sid))).body, "methods");
+    };
+    EXPECT_EQ(xmlValue(e.soap("/qorvane/locator", "<qor:ListMethods/>").body, "methods"),
+              "Login;GetEndpoint;GetConfigurationSettings;GetAllJobs;CheckSkerrowClientVersion;"
+              "CheckClientTypeCompatibility;ListMethods");
+    EXPECT_NE(methods("/qorvane/xmldb").find("GetComponentInfo2;ValidateParameters"), std::string::npos);
+    EXPECT_NE(methods("/qorvane/runner").find("GetJobResults2"), std::string::npos);
+    EXPECT_EQ(methods("/qorvane/runner").find("Login"), std::string::npos);
+    // A call to the wrong endpoint is a fault, not an answer.
+    auto wrong = e.soap("/qorvane/xmldb", op("GetJobStatus", sidEl(sid) + el("jobID", "x")));
+    EXPECT_TRUE(isFault(wrong));
+    EXPECT_NE(wrong.body.find("not offered at /qorvane/xmldb"), std::string::npos);
+    // Unknown session IDs are refused.
+    auto unknown = e.soap("/qorvane/xmldb", op("GetFolderNames", sidEl("Sdeadbeef") + el("folder", "")));
+    EXPECT_NE(unknown.body.find("Unknown session ID"), std::string::npos);
+    EXPECT_EQ(e.soap("/qorvane/nowhere", "<qor:ListMethods/>").status, 404);
+    EXPECT_EQ(pelox::testsupport::httpRequest(e.port(), "GET", "/qorvane/locator").status, 405);
+}
+
+TEST(EmulatorSession, ConfigurationNamesTheEndpointsAndServerPaths) {
+    Emulator e;
+    auto c = configOf(e);
+    EXPECT_EQ(c["FILEENDPOINT"], std::vector<std::string>{e.baseUrl() + "/qorvane/file"});
+    EXPECT_EQ(c["XMLDBENDPOINT"], std::vector<std::string>{e.baseUrl() + "/qorvane/xmldb"});
+    EXPECT_EQ(c["RUNNERENDPOINT"], std::vector<std::string>{e.baseUrl() + "/qorvane/runner"});
+    EXPECT_EQ(c["UPLOADENDPOINT"], std::vector<std::string>{e.baseUrl() + "/qorvane/upload"});
+    EXPECT_EQ(c["DOWNLOADENDPOINT"], std::vector<std::string>{e.baseUrl() + "/qorvane/download"});
+    EXPECT_EQ(c["ROOT"], std::vector<std::string>{e.baseUrl()});
+    EXPECT_EQ(c["SERVERVERSION"], std::vector<std::string>{"8"});
+    EXPECT_EQ(c["LOCALROOT"], std::vector<std::string>{std::filesystem::canonical(e.root()).string()});
+    EXPECT_EQ(c["JobsDirectory"], std::vector<std::string>{std::filesystem::canonical(e.root()).string() + "/jobs"});
+    EXPECT_TRUE(c["CLUSTERMETHOD"].empty());  // present, no value: not a cluster
+    for (auto key : {"SSLROOT", "BLOCKINGJOBTIMEOUT", "ServerOS", "USEAUTHENTICATION", "UsersDirectory",
+                     "GridEngineType", "GridEngineNames"})
+        EXPECT_TRUE(c.count(key)) << key;
+
+    Emulator older({"--profile", "v6", "--omit-config", "FILEENDPOINT", "--upload-url", "off"});
+    auto o = configOf(older);
+    EXPECT_FALSE(o.count("FILEENDPOINT"));
+    EXPECT_TRUE(o["UPLOADENDPOINT"].empty());
+    EXPECT_EQ(o["SERVERVERSION"], std::vector<std::string>{"6"});
+}
+
+TEST(EmulatorSession, VersionChecksAnswerFromTheProfile) {
+    Emulator e({"--compatibility", "false", "--version-comparison", "client-newer"});
+    auto r = e.soap("/qorvane/locator", op("CheckClientTypeCompatibility",
+                                           el("clientType", "{pelox} x") + el("clientVersion", "8.5.0.0") +
+                                               el("flags1", "0")));
+    EXPECT_NE(r.body.find("CheckSkerrowClientVersionResponse"), std::string::npos);
+    EXPECT_EQ(xmlValue(r.body, "clientCompatibleEnum"), "CompatibilityFalse");
+    EXPECT_EQ(xmlValue(r.body, "versionComparisonEnum"), "ClientIsNewerThanServer");
+    EXPECT_EQ(xmlValue(r.body, "serverVersion"), "8.0.0.0");
+
+    Emulator legacy({"--profile", "legacy5"});
+    auto methods = xmlValue(legacy.soap("/qorvane/locator", "<qor:ListMethods/>").body, "methods");
+    EXPECT_EQ(methods.find("CheckClientTypeCompatibility"), std::string::npos);
+    auto old = legacy.soap("/qorvane/locator", op("CheckSkerrowClientVersion", el("clientVersion", "8.5.0.0")));
+    EXPECT_EQ(xmlValue(old.body, "serverVersion"), "5.0.3.0");
+    EXPECT_EQ(xmlValue(old.body, "clientCompatibleEnum"), "CompatibilityUnknown");
+    EXPECT_TRUE(isFault(legacy.soap("/qorvane/locator", op("CheckClientTypeCompatibility", el("flags1", "0")))));
+}
+
+TEST(EmulatorSession, ClusterHandsOutRunnersInTurnAndJobsStayOnTheirRunner) {
+    Emulator e({"--profile", "cluster"});
+    auto ask = [&] { return xmlValue(e.soap("/qorvane/locator", op("GetEndpoint", el("name", "RUNNERENDPOINT"))).body, "url"); };
+    EXPECT_EQ(ask(), e.baseUrl() + "/qorvane/runner");
+    EXPECT_EQ(ask(), e.baseUrl() + "/qorvane/runner2");
+    EXPECT_EQ(ask(), e.baseUrl() + "/qorvane/runner");
+    EXPECT_EQ(xmlValue(e.soap("/qorvane/locator", op("GetEndpoint", el("name", "NOSUCH"))).body, "url"), "");
+    std::string sid = e.login();
+    std::string job = xmlValue(e.soap("/qorvane/runner2", op("CreateJob", sidEl(sid))).body, "jobID");
+    auto elsewhere = e.soap("/qorvane/runner", op("GetJobStatus", sidEl(sid) + el("jobID", job)));
+    EXPECT_NE(elsewhere.body.find("is hosted at /qorvane/runner2"), std::string::npos);
+    auto home = e.soap("/qorvane/runner2", op("GetJobStatus", sidEl(sid) + el("jobID", job)));
+    EXPECT_EQ(xmlValue(home.body, "status"), "13");
+    auto all = e.soap("/qorvane/locator", op("GetAllJobs", sidEl(sid) + el("clientType", "x") + el("flags", "4")));
+    EXPECT_EQ(xmlValue(all.body, "jobHostEndPoint"), e.baseUrl() + "/qorvane/runner2");
+}
+
+TEST(EmulatorSession, SessionCredentialsCarryAnXmldbEndpointThatWorks) {
+    Emulator e({"--session-credentials", "on"});
+    std::string sid = e.login();
+    auto dot = sid.find('.');
+    ASSERT_NE(dot, std::string::npos);
+    auto creds = emu::decodeCredentials(sid.substr(dot + 1));
+    ASSERT_EQ(creds["XmldbEndPoint"], e.baseUrl() + "/qorvane/xmldb-session");
+    auto r = e.soap("/qorvane/xmldb-session", op("GetFolderNames", sidEl(sid) + el("folder", "")));
+    EXPECT_EQ(xmlItems(r.body, "folderNames"), (std::vector<std::string>{"Examples", "Utilities"}));
+    EXPECT_NE(e.log().find("/qorvane/xmldb-session GetFolderNames"), std::string::npos);
+}
+
+TEST(EmulatorSession, HardwareAddressIsThisMachinesOrAForeignOne) {
+    Emulator e;
+    std::string sid = e.login();
+    std::string local = emu::localHardwareAddress();
+    auto addr = xmlValue(e.soap("/qorvane/file", op("GetHWAddress", sidEl(sid))).body, "hwAddress");
+    if (!local.empty()) {
+        EXPECT_EQ(addr, local);
+    }
+    e.setProfile("hw-address=foreign");
+    auto foreign = xmlValue(e.soap("/qorvane/file", op("GetHWAddress", sidEl(sid))).body, "hwAddress");
+    EXPECT_EQ(foreign.size(), 17u);
+    EXPECT_NE(foreign, local);
+}
+
+TEST(EmulatorSession, StatusPageIsPlainNameValueLines) {
+    Emulator e({"--status", "busy"});
+    auto r = pelox::testsupport::httpRequest(e.port(), "GET", "/qorvane/serverstatus?format=text&availability_gui=1");
+    ASSERT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("Status: busy\n"), std::string::npos);
+    EXPECT_NE(r.body.find("Version: 8.0.0.0\n"), std::string::npos);
+    for (auto& line : emu::split(r.body, '\n')) {
+        if (line.empty()) continue;
+        EXPECT_GT(line.find(": "), 0u) << line;
+    }
+}
+
+TEST(EmulatorSession, HelpAndBadArgumentsDoNotStartAServer) {
+    std::string cmd = std::string(pelox::testsupport::emulatorPath()) + " --help > /dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    cmd = std::string(pelox::testsupport::emulatorPath()) + " --root /tmp/x --profile nosuch 2> /dev/null";
+    EXPECT_NE(std::system(cmd.c_str()), 0);
+    EXPECT_THROW(Emulator({"--compatibility", "maybe"}), std::runtime_error);
+}
