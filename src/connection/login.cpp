@@ -26,6 +26,8 @@ PELOX_API int32_t pelox_login(const pelox_char* serverUrl, const pelox_char* use
         rc = loginCall(locator, frame::toUtf8(userName), frame::toUtf8(password), type, version,
                        frame::toUtf8(tarn::util::getHostName()), sessionId);
         if (rc != 0) return rc;
+        // A session without an ID could never be found again.
+        if (sessionId.empty()) throw tarn::Exception("The server returned no session ID");
         const std::u16string id = tarn::util::ConvertUTF8toString(sessionId);
         frame::setText(*out, id);
 

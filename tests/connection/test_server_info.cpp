@@ -1,0 +1,98 @@
+// pelox_getServerConfiguration and pelox_getServerStatus against the emulator.
+#include <gtest/gtest.h>
+
+#include "catalogue/e2e_helpers.h"
+
+using namespace pelox::e2e;
+using pelox::testsupport::Emulator;
+
+TEST(ServerConfiguration, ListsExposedSettingsInServerOrder) {
+    Emulator emu;
+    Result result;
+    ASSERT_EQ(pelox_getServerConfiguration(u16(emu.locatorUrl()).c_str(), result), 0);
+    EXPECT_EQ(result.names(), (Texts{u"LOCALROOT", u"SERVERVERSION", u"ROOT", u"SSLROOT", u"SERVEROS",
+                                     u"USEAUTHENTICATION", u"USERSDIRECTORY", u"GRIDENGINETYPE",
+                                     u"GRIDENGINENAMES"}));
+    EXPECT_EQ(result.values(u"ServerVersion"), Texts{u"8"});
+    EXPECT_EQ(result.values(u"ROOT"), Texts{u16(emu.baseUrl())});
+    // Settings without a value have an empty list.
+    EXPECT_EQ(result.values(u"SSLROOT"), Texts{});
+    EXPECT_EQ(result.values(u"GRIDENGINENAMES"), Texts{});
+    // Other settings stay readable but are not listed.
+    EXPECT_EQ(result.values(u"FILEENDPOINT"), Texts{u16(emu.baseUrl() + "/qorvane/file")});
+
+    // A second call starts from an empty object.
+    emu.setProfile("cluster=on");
+    ASSERT_EQ(pelox_getServerConfiguration(u16(emu.locatorUrl()).c_str(), result), 0);
+    EXPECT_EQ(result.names().size(), 9u);
+    EXPECT_EQ(result.values(u"GridEngineNames"), (Texts{u"runner", u"runner2"}));
+
+    // A bare host and port is completed to the locator URL.
+    const std::string hostPort = emu.baseUrl();
+    ASSERT_EQ(pelox_getServerConfiguration(u16(hostPort).c_str(), result), 0);
+    EXPECT_EQ(result.names().size(), 9u);
+
+    emu.addFault("op=GetConfigurationSettings&kind=http-500&count=1");
+    EXPECT_EQ(pelox_getServerConfiguration(u16(emu.locatorUrl()).c_str(), result), PELOX_E_SERVICE_CALL);
+    EXPECT_TRUE(result.names().empty());
+}
+
+TEST(ServerStatus, SplitsLinesAtTheFirstColon) {
+    Emulator emu;
+    const std::u16string id = login(emu);
+    ASSERT_FALSE(id.empty());
+    // The status text becomes part of the page: extra lines with two colons,
+    // a leading colon, no colon and a repeated name.
+    emu.setProfile("status=busy%0AA%3Ab%3A%20c%0A%3Aleading%0Ano%20colon%0AServer%3Aagain");
+    Result result;
+    ASSERT_EQ(pelox_getServerStatus(id.c_str(), result), 0);
+    const Texts names = result.names();
+    ASSERT_GE(names.size(), 6u);
+    EXPECT_EQ(names[0], u"Server");
+    EXPECT_EQ(names[1], u"Version");
+    EXPECT_EQ(names[2], u"Status");
+    EXPECT_EQ(names[3], u"A");
+    EXPECT_EQ(names[4], u"Server");  // listed twice ...
+    EXPECT_EQ(result.values(u"Server"), Texts{u"again"});  // ... with the last value
+    EXPECT_EQ(result.values(u"A"), Texts{u"b: c"});
+    EXPECT_EQ(result.values(u"Status"), Texts{u" busy"});  // values are not trimmed
+    for (const auto& n : names) {
+        EXPECT_FALSE(n.empty());
+        EXPECT_EQ(n.find(u"no colon"), std::u16string::npos);
+    }
+}
+
+TEST(ServerStatus, UnreadablePageIsAnError) {
+    Emulator emu;
+    const std::u16string id = login(emu);
+    ASSERT_FALSE(id.empty());
+    emu.addFault("op=serverstatus&kind=http-500&count=1");
+    Result result;
+    const int32_t rc = pelox_getServerStatus(id.c_str(), result);
+    ASSERT_GT(rc, 0);
+    const std::string text = errorText(rc);
+    EXPECT_NE(text.find(emu.baseUrl() + "/qorvane/serverstatus?format=text&availability_gui=1"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("500"), std::string::npos) << text;
+    EXPECT_TRUE(result.names().empty());
+    // The next read works again.
+    EXPECT_EQ(pelox_getServerStatus(id.c_str(), result), 0);
+    EXPECT_FALSE(result.names().empty());
+
+    // The server is gone: the transport error is reported, not an empty page.
+    emu.stop();
+    const int32_t gone = pelox_getServerStatus(id.c_str(), result);
+    ASSERT_GT(gone, 0);
+    EXPECT_NE(errorText(gone).find("Could not read"), std::string::npos);
+}
+
+TEST(ServerStatus, UnknownServerRootFailsBeforeAnyTraffic) {
+    Emulator emu({"--omit-config", "ROOT"});
+    const std::u16string id = login(emu);
+    ASSERT_FALSE(id.empty());
+    Result result;
+    const int32_t rc = pelox_getServerStatus(id.c_str(), result);
+    ASSERT_GT(rc, 0);
+    EXPECT_EQ(errorText(rc), "ServerRoot is unknown");
+    EXPECT_EQ(emu.count("serverstatus"), 0u);
+}
