@@ -1,6 +1,7 @@
 // Handles, accessors, options and the version check through the public API.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 #include "peloxImp.h"
@@ -151,4 +152,35 @@ TEST(Errors, UnknownRecordsAndHandles) {
     EXPECT_EQ(pelox_getPeloxErrors(1, 0x7fff0000), PELOX_E_NO_STRING_ARRAY);
     EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_ERROR_CAPACITY, u"0"), 0);
     EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_ERROR_CAPACITY, u"10"), 0);
+}
+
+TEST(Robustness, ExtremeArgumentsAlwaysAnswer) {
+    const int32_t junk[] = {0, -1, 1, INT32_MIN, INT32_MAX, 0x12345678};
+    int32_t n = 0;
+    for (int32_t a : junk) {
+        for (int32_t b : junk) {
+            EXPECT_EQ(peloxImp_createObject(a > 4 || a < 1 ? a : 0), 0);
+            peloxImp_removeObject(a, b);
+            const int32_t rc = peloxImp_getObjectSize(a, b, &n);
+            EXPECT_TRUE(rc < 0 || rc == 0) << rc;
+            (void)string_getText(b);
+            (void)string_getBoolValue(b);
+            EXPECT_LE(stringArray_getStringAtIndex(a, static_cast<uint32_t>(b), b), 0);
+            EXPECT_EQ(stringArray_getTextAtIndex(INT32_MIN, static_cast<uint32_t>(b)), nullptr);
+            EXPECT_LE(resultInfo_getNames(a, b), 0);
+            EXPECT_LE(resultInfo_getValues(a, u"", b), 0);
+            EXPECT_LE(pelox_getPeloxErrors(a, b), 0);
+            EXPECT_LE(pelox_getPeloxInfo(a, INT32_MIN), 0);
+        }
+    }
+    for (const char16_t* v : {u"", u"-2147483649", u"99999999999999999999", u"0x7fffffff", u" \t"}) {
+        EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_RETRY_COUNT, v), 0);
+        EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_RETRY_PAUSE, v), 0);
+        EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_ERROR_CAPACITY, v), 0);
+    }
+    for (const char* v : {".", "8..", "x", "-8", "8.5.0.0 ", "0x8", "99999999999"})
+        EXPECT_TRUE(peloxImp_checkVersion(v) == 0 || peloxImp_checkVersion(v) == PELOX_E_UNSUPPORTED) << v;
+    pelox_setPeloxOptions(PELOX_OPTION_RETRY_COUNT, u"10");
+    pelox_setPeloxOptions(PELOX_OPTION_RETRY_PAUSE, u"200");
+    pelox_setPeloxOptions(PELOX_OPTION_ERROR_CAPACITY, u"10");
 }
