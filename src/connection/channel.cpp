@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
+
+#include <pthread.h>
 
 #include "frame/settings.h"
 #include "host/qor_keys.h"
@@ -83,6 +86,44 @@ void pauseFor(int milliseconds) {
     else
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+// ---------------------------------------------------------------- SIGPIPE
+
+// Writing to a connection the server has closed raises SIGPIPE, which ends a
+// process that has not chosen to ignore it. Plain sockets are written with
+// MSG_NOSIGNAL; TLS writes go through OpenSSL, so while a call runs SIGPIPE
+// is blocked for the calling thread and a SIGPIPE that the call caused is
+// taken off again before the old mask comes back.
+class SigpipeBlocker {
+public:
+    SigpipeBlocker() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    }
+    ~SigpipeBlocker() {
+        if (!blocked_) return;
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &zero) == SIGPIPE) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlocker(const SigpipeBlocker&) = delete;
+    SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasPending_ = false;
+    bool blocked_ = false;
+};
 
 // ---------------------------------------------------------------- faults
 
@@ -216,6 +257,7 @@ SoapStruct::SoapStruct() : soap_(nullptr) {
     wire::installNamespaces(soap_);
     soap_->connect_timeout = timeout;
     soap_->send_timeout = 0;
+    soap_->socket_flags = MSG_NOSIGNAL;
     soap_->recv_timeout = 0;
     OpenFunction expected = nullptr;
     gPlainOpen.compare_exchange_strong(expected, soap_->fopen);
@@ -266,7 +308,11 @@ int callWithRetry(SoapStruct& ctx, const char* failureText, const std::function<
         // version; every request goes out as SOAP 1.1.
         wire::installNamespaces(soap);
         soap->error = SOAP_OK;
-        const int result = call(soap);
+        int result;
+        {
+            SigpipeBlocker noSigpipe;
+            result = call(soap);
+        }
         if (result == SOAP_OK && soap->error == SOAP_OK) return 0;
         const int error = classifyError(soap, soap->error != SOAP_OK ? soap->error : result);
         soap->error = error;

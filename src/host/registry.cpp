@@ -1,6 +1,7 @@
 // The registry store read from a ".reg" text file (see registry.h).
 #include "host/registry.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -211,8 +212,18 @@ RegistryStore RegistryStore::parse(std::string_view bytes) {
             }
             std::u16string canonical = canonicalKey(path);
             if (canonical.empty()) continue;
+            // Like the registry, a key implies all the keys above it.
+            std::vector<std::u16string> pieces;
+            for (auto& piece : tarn::util::splitString(path, u"\\"))
+                if (!trim(piece).empty()) pieces.push_back(trim(piece));
+            std::u16string ancestor, original;
+            for (size_t i = 0; i < pieces.size(); ++i) {
+                original += (i ? u"\\" : u"") + pieces[i];
+                ancestor = canonicalKey(original);
+                Key& k = store.keys_[ancestor];
+                if (k.name.empty()) k.name = original;
+            }
             key = &store.keys_[canonical];
-            if (key->name.empty()) key->name = trim(path);
             continue;
         }
         if (!key) continue;

@@ -1,0 +1,201 @@
+// https endpoints: the server certificate must chain to a trusted CA (the
+// system store or PELOX_CA_BUNDLE) and name the host. The certificates are
+// made at test time with the openssl command.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "connection/channel.h"
+#include "frame/settings.h"
+#include "host/tarn_util.h"
+#include "soapH.h"
+#include "wire/convert.h"
+#include "wire/loopback_server.h"
+
+using namespace pelox;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path gDir;
+
+void makeCertificate(const std::string& name, const std::string& host) {
+    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=" + host +
+                          " -addext subjectAltName=DNS:" + host + " -keyout " + (gDir / (name + ".key")).string() + " -out " +
+                          (gDir / (name + ".pem")).string() + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// A TLS server on 127.0.0.1 answering every request with one reply.
+class TlsServer {
+public:
+    // closeAfterHandshake: drop the connection without reading the request.
+    TlsServer(const std::string& name, std::string reply, bool closeAfterHandshake = false)
+        : reply_(std::move(reply)), closeAfterHandshake_(closeAfterHandshake) {
+        ctx_ = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate_chain_file(ctx_, (gDir / (name + ".pem")).c_str());
+        SSL_CTX_use_PrivateKey_file(ctx_, (gDir / (name + ".key")).c_str(), SSL_FILETYPE_PEM);
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 4);
+        socklen_t length = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~TlsServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+        SSL_CTX_free(ctx_);
+    }
+    std::string url(const std::string& host) const { return "https://" + host + ":" + std::to_string(port_) + "/qorvane/locator"; }
+    int handshakes() const { return handshakes_; }
+
+private:
+    void run() {
+        sigset_t pipe;  // this server thread may write to a closed peer
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0) continue;
+            SSL* ssl = SSL_new(ctx_);
+            SSL_set_fd(ssl, client);
+            if (SSL_accept(ssl) == 1) {
+                ++handshakes_;
+                if (closeAfterHandshake_) {
+                    SSL_free(ssl);
+                    ::close(client);
+                    continue;
+                }
+                std::string request;
+                char buffer[4096];
+                while (request.find("</SOAP-ENV:Envelope>") == std::string::npos) {
+                    int n = SSL_read(ssl, buffer, sizeof buffer);
+                    if (n <= 0) break;
+                    request.append(buffer, static_cast<size_t>(n));
+                }
+                SSL_write(ssl, reply_.data(), static_cast<int>(reply_.size()));
+                SSL_shutdown(ssl);
+            }
+            SSL_free(ssl);
+            ::close(client);
+        }
+    }
+
+    std::string reply_;
+    bool closeAfterHandshake_ = false;
+    SSL_CTX* ctx_ = nullptr;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> handshakes_{0};
+    std::thread thread_;
+};
+
+class Tls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        gDir = fs::temp_directory_path() / ("pelox-tls-" + std::to_string(::getpid()));
+        fs::create_directories(gDir);
+        makeCertificate("local", "localhost");
+        makeCertificate("other", "otherhost.invalid");
+    }
+    static void TearDownTestSuite() { fs::remove_all(gDir); }
+    void TearDown() override {
+        ::unsetenv("PELOX_CA_BUNDLE");
+        settings().throwOnFailure = false;
+    }
+
+    static std::string reply() {
+        return pelox::test::httpReply(
+            "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:q=\"urn:qorvane:workflow-server\"><s:Body><q:GetEndpointResponse><url>ok</url></q:GetEndpointResponse>"
+            "</s:Body></s:Envelope>");
+    }
+
+    // GetEndpoint over https; returns the status and the joined exception
+    // messages when one was raised.
+    static int call(const std::string& url, std::u16string* messages = nullptr) {
+        SoapStruct ctx;
+        qor__GetEndpointResponse r;
+        try {
+            int rc = callWithRetry(ctx, "soap call to GetEndpoint() failed", [&](struct soap* s) {
+                return soap_call_qor__GetEndpoint(s, url.c_str(), nullptr, wire::utf8(ctx.get(), u"X"), r);
+            });
+            if (rc == 0) {
+                EXPECT_STREQ(r.url, "ok");
+            }
+            return rc;
+        } catch (const SoapRequestException& e) {
+            if (messages) *messages = e.joined(u"\n");
+            return 1;
+        }
+    }
+};
+
+TEST_F(Tls, UntrustedCertificateFailsAndSaysWhy) {
+    TlsServer server("local", reply());
+    EXPECT_EQ(call(server.url("localhost")), -973);
+    settings().throwOnFailure = true;
+    std::u16string messages;
+    EXPECT_EQ(call(server.url("localhost"), &messages), 1);
+    EXPECT_NE(messages.find(u"certificate"), std::u16string::npos) << tarn::util::ConvertStringtoUTF8(messages);
+    EXPECT_EQ(server.handshakes(), 0) << tarn::util::ConvertStringtoUTF8(messages);
+}
+
+TEST_F(Tls, CertificateTrustedThroughTheExtraBundleSucceeds) {
+    TlsServer server("local", reply());
+    ::setenv("PELOX_CA_BUNDLE", (gDir / "local.pem").c_str(), 1);
+    EXPECT_EQ(call(server.url("localhost")), 0);
+    EXPECT_EQ(server.handshakes(), 1);
+}
+
+TEST_F(Tls, CertificateForAnotherHostFails) {
+    TlsServer server("other", reply());
+    ::setenv("PELOX_CA_BUNDLE", (gDir / "other.pem").c_str(), 1);
+    settings().throwOnFailure = true;
+    std::u16string messages;
+    EXPECT_EQ(call(server.url("localhost"), &messages), 1);
+    EXPECT_FALSE(messages.empty());
+}
+
+TEST_F(Tls, ServerClosingDuringALargeRequestGivesAStatusNotASignal) {
+    // Without protection the client's write to the closed connection raises
+    // SIGPIPE, which would end this process.
+    TlsServer server("local", reply(), true);
+    ::setenv("PELOX_CA_BUNDLE", (gDir / "local.pem").c_str(), 1);
+    SoapStruct ctx;
+    qor__EmptyResponse r;
+    std::vector<unsigned char> data(8 << 20, 'x');
+    const std::string url = server.url("localhost");
+    int rc = callWithRetry(ctx, "soap call to UploadFile() failed", [&](struct soap* s) {
+        return soap_call_qor__UploadFile(s, url.c_str(), nullptr, wire::utf8(ctx.get(), u"S"), wire::utf8(ctx.get(), u"/f"),
+                                         wire::toBase64(ctx.get(), data), false, r);
+    });
+    EXPECT_EQ(rc, -973);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+}  // namespace
