@@ -126,6 +126,9 @@ void JobEngine::setStatus(const std::shared_ptr<Job>& j, int status) {
     std::lock_guard lock(mutex_);
     if (status == state::Running) {
         if (j->state == state::WaitingForClient || j->state == state::Paused) {
+            // Running from now on, so that a poll right after the resume
+            // never sees the finished client step again.
+            j->state = state::Running;
             j->resume = true;
             j->cv.notify_all();
         }

@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <thread>
@@ -159,6 +160,12 @@ int main(int argc, char** argv) {
                   << " (profile " << o.profile.name << ", server version " << o.profile.serverVersion << ")\n";
         server.run();
         gServer = nullptr;
+        if (server.activeConnections() > 0) {
+            // A request is still being served (e.g. a long injected delay):
+            // leave without tearing down state that its thread still uses.
+            std::cerr << "pelox-emulator: stopped with requests in flight\n";
+            std::_Exit(0);
+        }
     } catch (const std::exception& e) {
         std::cerr << "pelox-emulator: " << e.what() << "\n";
         return 1;

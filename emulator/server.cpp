@@ -2,6 +2,7 @@
 
 #include "http.h"
 #include "soapH.h"
+#include "wire/namespaces.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,16 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace emu {
-
-// Namespace table of the emulator's SOAP contexts: SOAP 1.1 written, the
-// later W3C envelope and encoding namespaces accepted on input.
-static Namespace kNamespaces[] = {
-    {"SOAP-ENV", "http://schemas.xmlsoap.org/soap/envelope/", "http://www.w3.org/*/soap-envelope", nullptr},
-    {"SOAP-ENC", "http://schemas.xmlsoap.org/soap/encoding/", "http://www.w3.org/*/soap-encoding", nullptr},
-    {"xsi", "http://www.w3.org/2001/XMLSchema-instance", "http://www.w3.org/*/XMLSchema-instance", nullptr},
-    {"xsd", "http://www.w3.org/2001/XMLSchema", "http://www.w3.org/*/XMLSchema", nullptr},
-    {"qor", "urn:qorvane:workflow-server", nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr}};
 
 const char* endpointName(Endpoint e) {
     switch (e) {
@@ -279,6 +270,12 @@ void Server::run() {
         if (r <= 0) continue;
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
+        if (active_ >= kMaxConnections) {
+            // Too many requests in flight: refuse rather than exhaust threads.
+            Connection c(fd, nullptr);
+            sendResponse(c, 503, "text/plain; charset=utf-8", "too many connections\n");
+            continue;
+        }
         ++active_;
         std::thread([this, fd] {
             try {
@@ -290,7 +287,7 @@ void Server::run() {
     }
     // Let requests in flight finish (they are short; jobs are stopped below).
     jobs_->shutdown();
-    for (int i = 0; i < 100 && active_ > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 250 && active_ > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 std::string Server::baseUrl() const {
@@ -560,7 +557,8 @@ void Server::handleSoap(Connection& c, HttpRequest& req, Endpoint e) {
     io.path = req.path;
     io.in = req.body;
     ::soap* s = soap_new2(SOAP_C_UTFSTRING | SOAP_ENC_PLAIN, SOAP_C_UTFSTRING | SOAP_ENC_PLAIN | SOAP_XML_TREE);
-    soap_set_namespaces(s, kNamespaces);
+    // The library's namespace table: SOAP 1.1 written, SOAP 1.2 accepted.
+    pelox::wire::installNamespaces(s);
     s->user = &io;
     s->frecv = soapRecv;
     s->fsend = soapSend;

@@ -105,6 +105,10 @@ public:
     // Serves until stop() is called (from a signal handler's thread).
     void run();
     void requestStop();
+    // Connections still being served (after run() returned: ones that did
+    // not finish in time).
+    int activeConnections() const { return active_; }
+    static constexpr int kMaxConnections = 256;
 
     // --- used by the SOAP handlers
     Request& begin(::soap* soap, const char* op);
