@@ -113,6 +113,8 @@ ReadResult readRequest(Connection& c, HttpRequest& req, size_t maxBody, std::str
         if (colon == std::string::npos || colon == 0) return ReadResult::Bad;
         req.headers[lower(trimmed(line.substr(0, colon)))] = trimmed(line.substr(colon + 1));
     }
+    // Clients such as libcurl announce larger bodies and wait for this.
+    if (lower(req.header("expect")) == "100-continue" && carry.empty()) c.writeAll("HTTP/1.1 100 Continue\r\n\r\n");
     if (lower(req.header("transfer-encoding")).find("chunked") != std::string::npos) {
         while (true) {
             size_t e;

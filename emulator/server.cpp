@@ -375,6 +375,12 @@ Request& Server::begin(::soap* soap, const char* op) {
 const Session& Server::session(const char* id) {
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(id ? id : "");
+    if (it == sessions_.end() && id && std::strchr(id, ' ')) {
+        // A query string decoded "+" (base64 in the credentials) as a space.
+        std::string fixed = id;
+        std::replace(fixed.begin(), fixed.end(), ' ', '+');
+        it = sessions_.find(fixed);
+    }
     if (it == sessions_.end()) fail(std::string("Unknown session ID '") + (id ? id : "") + "'", 403);
     return it->second;
 }

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <atomic>
+#include <thread>
 
 using namespace emutest;
 using pelox::testsupport::httpRequest;
@@ -120,4 +122,38 @@ TEST(EmulatorFaults, HostileRequestsAreRefusedAndTheServerKeepsServing) {
     EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/nosuch").status, 404);
     EXPECT_NO_THROW(e.login());
     EXPECT_EQ(e.stop(), 0);  // SIGTERM ends the server with status 0
+}
+
+TEST(EmulatorFaults, ADelayedCallDoesNotHoldUpOthers) {
+    Emulator e({"--fault", "op=GetEndpoint&kind=delay&ms=1500&count=1"});
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread slow([&] { e.soap("/qorvane/locator", op("GetEndpoint", el("name", "RUNNERENDPOINT"))); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::vector<std::thread> quick;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 8; ++i)
+        quick.emplace_back([&] {
+            if (e.soap("/qorvane/locator", "<qor:ListMethods/>").status == 200) ++ok;
+        });
+    for (auto& t : quick) t.join();
+    EXPECT_EQ(ok, 8);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1200));
+    slow.join();
+}
+
+TEST(EmulatorFaults, LargeUploadsAnnouncedWithExpectContinueAreServedPromptly) {
+    // curl announces large bodies with "Expect: 100-continue" and waits up to
+    // a second for the interim answer before it sends the body.
+    if (std::system("command -v curl > /dev/null") != 0) GTEST_SKIP() << "curl is needed";
+    Emulator e;
+    std::string sid = e.login();
+    auto src = e.root().parent_path() / "big-source.bin";
+    std::ofstream(src, std::ios::binary) << std::string(3 << 20, 'u');
+    std::string cmd = "curl -s -o /dev/null -H 'Expect: 100-continue' -H 'Content-Type: application/octet-stream' "
+                      "--data-binary @" + src.string() + " 'http://127.0.0.1:" + std::to_string(e.port()) +
+                      "/qorvane/upload?filename=big.bin&SID=" + emu::urlEncode(sid) + "'";
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
+    EXPECT_EQ(std::filesystem::file_size(e.root() / "big.bin"), size_t(3 << 20));
 }

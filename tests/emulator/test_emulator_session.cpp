@@ -180,3 +180,37 @@ TEST(EmulatorSession, HelpAndBadArgumentsDoNotStartAServer) {
     EXPECT_NE(std::system(cmd.c_str()), 0);
     EXPECT_THROW(Emulator({"--compatibility", "maybe"}), std::runtime_error);
 }
+
+TEST(EmulatorSession, HttpsServesTheSameEndpoints) {
+    if (std::system("command -v openssl > /dev/null && command -v curl > /dev/null") != 0)
+        GTEST_SKIP() << "openssl and curl are needed to make a certificate and speak TLS";
+    auto dir = std::filesystem::temp_directory_path() / ("emu-tls-" + emu::randomHex(6));
+    std::filesystem::create_directories(dir);
+    std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+                       " -days 1 -subj /CN=127.0.0.1 > /dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    Emulator e({"--https", cert, key});
+    auto curl = [&](const std::string& args) {
+        std::string cmd = "curl -sk " + args;
+        std::string out;
+        if (FILE* p = popen(cmd.c_str(), "r")) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+            pclose(p);
+        }
+        return out;
+    };
+    std::string base = "https://127.0.0.1:" + std::to_string(e.port());
+    EXPECT_NE(curl(base + "/qorvane/serverstatus").find("Status: available"), std::string::npos);
+    std::ofstream(dir / "req.xml") << pelox::testsupport::soapEnvelope("<qor:GetConfigurationSettings/>");
+    auto config = curl("--data-binary @" + (dir / "req.xml").string() + " " + base + "/qorvane/locator");
+    EXPECT_NE(config.find("<name>SSLROOT</name><values SOAP-ENC:arrayType=\"xsd:string[1]\" xsi:type=\"SOAP-ENC:Array\"><item>" + base),
+              std::string::npos)
+        << config;
+    // Plain HTTP to the TLS port gets no answer, and the server goes on.
+    EXPECT_EQ(pelox::testsupport::httpRequest(e.port(), "GET", "/qorvane/serverstatus").status, 0);
+    EXPECT_NE(curl(base + "/qorvane/serverstatus").find("Status:"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
