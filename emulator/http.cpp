@@ -70,6 +70,7 @@ static std::string trimmed(std::string_view s) {
 // Reads until carry holds at least n bytes; false at end of stream.
 static bool fill(Connection& c, std::string& carry, size_t n) {
     char buf[65536];
+    if (carry.capacity() < n) carry.reserve(n);
     while (carry.size() < n) {
         size_t r = c.read(buf, sizeof buf);
         if (r == 0) return false;
@@ -190,9 +191,9 @@ std::string responseHead(int status, const std::string& contentType, size_t leng
 
 bool sendResponse(Connection& c, int status, const std::string& contentType, std::string_view body,
                   const std::map<std::string, std::string>& extra) {
-    std::string all = responseHead(status, contentType, body.size(), extra);
-    all.append(body);
-    return c.writeAll(all);
+    std::string head = responseHead(status, contentType, body.size(), extra);
+    if (body.size() < 65536) return c.writeAll(head.append(body));
+    return c.writeAll(head) && c.writeAll(body);
 }
 
 }  // namespace emu
