@@ -86,16 +86,13 @@ std::shared_ptr<Job> JobEngine::launch(const std::string& user, const std::strin
                                        const NamedValues& params) {
     Component c = catalogue_.load(protocolName);
     if (c.type != "protocol") fail(c.fullName + " is not a protocol");
-    std::shared_ptr<Job> j;
-    if (hint.empty()) {
-        j = create(user, endpointPath);
-    } else {
-        j = find(user, hint, endpointPath);
-        std::lock_guard lock(mutex_);
-        if (j->state != state::Created || j->worker.joinable())
-            fail("job " + hint + " has already been launched; clear it first", 409);
-    }
+    std::shared_ptr<Job> j = hint.empty() ? create(user, endpointPath) : find(user, hint, endpointPath);
     std::lock_guard lock(mutex_);
+    // Checked under the same lock that starts the worker, so two launches
+    // into one job cannot both start.
+    if (shuttingDown_) fail("the server is shutting down", 503);
+    if (j->state != state::Created || j->worker.joinable())
+        fail("job " + j->id + " has already been launched; clear it first", 409);
     j->protocol = c.fullName;
     j->params = params;
     // Declared parameters that the launch leaves out keep their defaults.
@@ -282,6 +279,21 @@ static std::vector<std::string> listAttr(const std::string& text) {
 }
 
 void JobEngine::run(std::shared_ptr<Job> j, Component c, unsigned gen) {
+    try {
+        runScript(j, std::move(c), gen);
+    } catch (const std::exception& e) {
+        // Whatever escaped the steps ends the job, never the server.
+        std::lock_guard lock(mutex_);
+        if (j->generation == gen) {
+            j->errors.emplace_back(std::string("The runner failed: ") + e.what(), "runner");
+            j->state = state::Failed;
+            j->running = false;
+            j->cv.notify_all();
+        }
+    }
+}
+
+void JobEngine::runScript(std::shared_ptr<Job> j, Component c, unsigned gen) {
     std::unique_lock lock(mutex_);
     auto alive = [&] { return j->generation == gen; };
     auto finish = [&](int s) {

@@ -97,6 +97,7 @@ public:
 
 private:
     void run(std::shared_ptr<Job> j, Component c, unsigned generation);
+    void runScript(std::shared_ptr<Job> j, Component c, unsigned generation);
     bool clientStep(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Job>& j, const Step& s,
                     PropertyCollection d, unsigned generation, bool& hadErrors);
     std::string substitute(const Job& j, const std::string& text);
