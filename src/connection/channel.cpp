@@ -308,6 +308,9 @@ int callWithRetry(SoapStruct& ctx, const char* failureText, const std::function<
         // version; every request goes out as SOAP 1.1.
         wire::installNamespaces(soap);
         soap->error = SOAP_OK;
+        // A fault of an earlier call on this context must not be reported
+        // with this one (its memory stays with the context).
+        soap->fault = nullptr;
         int result;
         {
             SigpipeBlocker noSigpipe;

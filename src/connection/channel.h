@@ -27,7 +27,9 @@ public:
     SoapStruct(const SoapStruct&) = delete;
     SoapStruct& operator=(const SoapStruct&) = delete;
     struct soap* get() const { return soap_; }
-    // Frees the records of the last reply (the context stays usable).
+    // Frees everything allocated in the context: the records of the last
+    // reply and request values built with the wire:: helpers (the context
+    // stays usable).
     void releaseReply();
 
 private:

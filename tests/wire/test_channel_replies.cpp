@@ -80,6 +80,26 @@ TEST_F(BadReplies, ClientFaultIsAFailureCodeUnlessThrowingIsOn) {
     }
 }
 
+TEST_F(BadReplies, FaultOfAnEarlierCallIsNotReportedAgain) {
+    settings().throwOnFailure = true;
+    LoopbackServer faulty(replyFixture("ClientFault"));
+    LoopbackServer broken(replyFixture("Http500"));
+    SoapStruct ctx;
+    qor__GetJobStatusResponse r;
+    auto call = [&](const LoopbackServer& server) {
+        return callWithRetry(ctx, "x", [&](struct soap* s) {
+            return soap_call_qor__GetJobStatus(s, server.url().c_str(), nullptr, nullptr, nullptr, r);
+        });
+    };
+    EXPECT_THROW(call(faulty), SoapRequestException);
+    try {
+        call(broken);
+        ADD_FAILURE() << "no exception";
+    } catch (const SoapRequestException& e) {
+        EXPECT_EQ(e.joined(u"\n").find(u"Session S-1"), std::u16string::npos);
+    }
+}
+
 TEST_F(BadReplies, EnumOutsideItsRangeFailsTheCall) {
     std::string body = readFixture("CheckSkerrowClientVersion.reply.xml");
     body.replace(body.find("<clientCompatibleEnum>1<"), 24, "<clientCompatibleEnum>9<");
