@@ -353,7 +353,7 @@ void JobEngine::runScript(std::shared_ptr<Job> j, Component c, unsigned gen) {
                     total += d;
                 }
                 std::ostringstream o;
-                if (integral)
+                if (integral && total > -9.0e18 && total < 9.0e18)
                     o << static_cast<long long>(total);
                 else
                     o << total;

@@ -485,7 +485,6 @@ void Server::serveConnection(int fd) {
     Connection c(fd, ssl);
     std::string carry;
     HttpRequest req;
-    auto t0 = std::chrono::steady_clock::now();
     switch (readRequest(c, req, options_.maxBody, carry)) {
         case ReadResult::Ok: break;
         case ReadResult::Closed: return;
@@ -498,7 +497,6 @@ void Server::serveConnection(int fd) {
             log(nowStamp() + " ? ? - session=- status=413 too-large");
             return;
     }
-    (void)t0;
     handle(c, req);
 }
 
