@@ -8,6 +8,7 @@
 #include <chrono>
 #include <fstream>
 #include <atomic>
+#include <random>
 #include <thread>
 
 using namespace emutest;
@@ -156,4 +157,28 @@ TEST(EmulatorFaults, LargeUploadsAnnouncedWithExpectContinueAreServedPromptly) {
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
     EXPECT_EQ(std::filesystem::file_size(e.root() / "big.bin"), size_t(3 << 20));
+}
+
+TEST(EmulatorFaults, MutatedRequestsNeverBringTheServerDown) {
+    Emulator e;
+    std::string sid = e.login();
+    const std::string valid = pelox::testsupport::soapEnvelope(
+        op("ValidateParameters", sidEl(sid) + el("componentName", "Examples/Shapes") + el("validationState", "QUJD") +
+                                     pairArray("parameterValues", {{"Shape", {"Square"}}, {"Side", {"2"}}})));
+    std::mt19937 rng(1234);
+    for (int i = 0; i < 300; ++i) {
+        std::string m = valid;
+        int edits = 1 + int(rng() % 8);
+        for (int k = 0; k < edits; ++k) {
+            size_t at = rng() % m.size();
+            switch (rng() % 3) {
+                case 0: m[at] = char(rng() % 256); break;
+                case 1: m.erase(at, 1 + rng() % 20); break;
+                default: m.insert(at, m.substr(rng() % m.size(), 1 + rng() % 40)); break;
+            }
+        }
+        auto r = httpRequest(e.port(), "POST", "/qorvane/xmldb", m);
+        ASSERT_TRUE(r.status == 200 || r.status == 500) << "request " << i << " got " << r.status;
+    }
+    EXPECT_EQ(e.soap("/qorvane/locator", "<qor:ListMethods/>").status, 200);
 }
