@@ -1,12 +1,13 @@
 // pelox_getCalculablePropertiesByCategory: the server's calculable
 // properties grouped by category (all under "Other" on older servers).
-#include "catalogue/wire_text.h"
+#include "soapH.h"
+#include "wire/convert.h"
 #include "connection/channel.h"
 #include "frame/frame.h"
 #include "peloxImp.h"
 
 using namespace pelox;
-using wiretext::utf8;
+using wire::utf8;
 
 PELOX_API int32_t pelox_getCalculablePropertiesByCategory(const pelox_char* sessionId, int32_t resultInfo) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
@@ -32,9 +33,9 @@ PELOX_API int32_t pelox_getCalculablePropertiesByCategory(const pelox_char* sess
                 for (int i = 0; i < pairs->__size; ++i) {
                     const qor__NameValuePair& pair = pairs->__ptr[i];
                     if (!pair.values) continue;
-                    const std::u16string category = wiretext::wide(pair.name);
+                    const std::u16string category = wire::toWide(pair.name);
                     out->appendName(category);
-                    frame::setArray(out->entry(category), wiretext::wideArray(pair.values));
+                    frame::setArray(out->entry(category), wire::fromArray(pair.values));
                 }
             }
             return PELOX_OK;
@@ -46,7 +47,7 @@ PELOX_API int32_t pelox_getCalculablePropertiesByCategory(const pelox_char* sess
         });
         if (rc != 0) return rc;
         out->appendName(u"Other");
-        frame::setArray(out->entry(u"Other"), wiretext::wideArray(answer.calcProperties));
+        frame::setArray(out->entry(u"Other"), wire::fromArray(answer.calcProperties));
         return PELOX_OK;
     });
 }

@@ -1,14 +1,15 @@
 // Browsing the server: protocols and folders of the protocol database, the
 // entries of a job's directory, and a protocol's current version.
-#include "catalogue/wire_text.h"
+#include "soapH.h"
+#include "wire/convert.h"
 #include "connection/channel.h"
 #include "frame/frame.h"
 #include "host/qor_keys.h"
 #include "peloxImp.h"
 
 using namespace pelox;
-using wiretext::utf8;
-using wiretext::wide;
+using wire::utf8;
+using wire::toWide;
 
 namespace {
 
@@ -16,7 +17,7 @@ namespace {
 constexpr char16_t kPathSep[] = u"/";
 
 void appendAll(StringArray& out, const ArrayOfString* names) {
-    for (const std::u16string& name : wiretext::wideArray(names)) frame::append(out, name);
+    for (const std::u16string& name : wire::fromArray(names)) frame::append(out, name);
 }
 
 }  // namespace
@@ -104,10 +105,10 @@ PELOX_API int32_t pelox_listContents2(const pelox_char* sessionId, const pelox_c
             for (int i = 0; i < answer.folderContents->__size; ++i) {
                 const qor__FileData& entry = answer.folderContents->__ptr[i];
                 if (entry.isFolder) {
-                    frame::append(*folderOut, wide(entry.name));
+                    frame::append(*folderOut, toWide(entry.name));
                 } else {
-                    frame::append(*fileOut, wide(entry.name));
-                    frame::append(*sizeOut, wide(entry.size));
+                    frame::append(*fileOut, toWide(entry.name));
+                    frame::append(*sizeOut, toWide(entry.size));
                 }
             }
         }

@@ -10,9 +10,6 @@
 #include <utility>
 #include <vector>
 
-class ArrayOfNameValuePair;
-struct soap;
-
 namespace pelox {
 
 // Property numbers of a parameter.
@@ -56,7 +53,8 @@ struct ParameterInfo {
     bool setStringArrayForProperty(int32_t property, const std::vector<std::u16string>& texts);
 };
 
-// One name with its values, as sent to the server.
+// One name with its values, as sent to the server (the same type as
+// wire::NameValues, so a list goes to wire::toArrayOfNameValuePair as is).
 using NameValues = std::pair<std::u16string, std::vector<std::u16string>>;
 
 // What the name/value list builder makes.
@@ -153,8 +151,5 @@ private:
     std::u16string fetchAttribute(const char16_t* key);
     void indexName(const std::u16string& name, uint32_t index);
 };
-
-// The wire form of a name/value list, allocated in the call's SOAP context.
-ArrayOfNameValuePair* toWireNameValues(struct soap* soap, const std::vector<NameValues>& pairs);
 
 }  // namespace pelox

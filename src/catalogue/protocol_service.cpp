@@ -1,10 +1,9 @@
 // The parts of the protocol-info object that talk to the server: retrieval,
 // validation and the lazily fetched protocol attributes.
-#include <memory>
-
 #include "catalogue/protocol_info.h"
 #include "catalogue/retrieval.h"
-#include "catalogue/wire_text.h"
+#include "soapH.h"
+#include "wire/convert.h"
 #include "connection/channel.h"
 #include "frame/settings.h"
 #include "host/qor_keys.h"
@@ -13,9 +12,9 @@
 
 namespace pelox {
 
-using wiretext::utf8;
-using wiretext::wide;
-using wiretext::wideArray;
+using wire::utf8;
+using wire::toWide;
+using wire::fromArray;
 
 namespace {
 
@@ -24,19 +23,6 @@ constexpr const char* kFindFailed = "soap call to FindParameterInfo2() failed";
 
 }  // namespace
 
-ArrayOfNameValuePair* toWireNameValues(struct soap* soap, const std::vector<NameValues>& pairs) {
-    ArrayOfNameValuePair* array = soap_new_ArrayOfNameValuePair(soap);
-    qor__NameValuePair* items = pairs.empty() ? nullptr : soap_new_qor__NameValuePair(soap, static_cast<int>(pairs.size()));
-    if (!array || (!pairs.empty() && !items)) throw tarn::MemoryException(pairs.size(), sizeof(qor__NameValuePair));
-    for (size_t i = 0; i < pairs.size(); ++i) {
-        items[i].name = utf8(soap, pairs[i].first);
-        items[i].values = wiretext::utf8Array(soap, pairs[i].second);
-    }
-    array->__ptr = items;
-    array->__size = static_cast<int>(pairs.size());
-    return array;
-}
-
 int ProtocolInfo::validate() {
     if (!serverValidates || !needsValidation) return 0;
     if (!validationEnabled) return -969;
@@ -44,37 +30,27 @@ int ProtocolInfo::validate() {
     SoapStruct ctx;
     qor__ValidateParametersResponse response;
     const int rc = callWithRetry(ctx, kValidateFailed, [&](struct soap* s) {
-        xsd__base64Binary* state = nullptr;
-        if (!validationState.empty()) {
-            state = soap_new_xsd__base64Binary(s);
-            auto* bytes = static_cast<unsigned char*>(soap_malloc(s, validationState.size()));
-            if (!state || !bytes) throw tarn::MemoryException(validationState.size(), 1);
-            std::copy(validationState.begin(), validationState.end(), bytes);
-            state->__ptr = bytes;
-            state->__size = static_cast<int>(validationState.size());
-        }
+        // No state yet: the member is left out.
+        xsd__base64Binary* state = validationState.empty() ? nullptr : wire::toBase64(s, validationState);
         return soap_call_qor__ValidateParameters(s, xmldbEndpoint.c_str(), "", utf8(s, sessionId),
-                                                 utf8(s, componentName), state, toWireNameValues(s, list.pairs),
-                                                 response);
+                                                 utf8(s, componentName), state,
+                                                 wire::toArrayOfNameValuePair(s, list.pairs), response);
     });
     if (rc != 0) throw SoapRequestException(kValidateFailed, ctx.get());
 
-    validationState.clear();
-    if (response.validationState && response.validationState->__ptr && response.validationState->__size > 0)
-        validationState.assign(response.validationState->__ptr,
-                               response.validationState->__ptr + response.validationState->__size);
+    validationState = wire::fromBase64(response.validationState);
     if (response.item) {
         for (int i = 0; i < response.__sizeitem; ++i) {
             const qor__ValidateParametersInfo& verdict = response.item[i];
             uint32_t index = 0;
-            if (!verdict.name || !getIndexForName(wide(verdict.name), index)) continue;
+            if (!verdict.name || !getIndexForName(toWide(verdict.name), index)) continue;
             ParameterInfo& p = parameter(index);
             p.isValid = verdict.isValid;
-            p.invalidDetails = wide(verdict.invalidDetails);
+            p.invalidDetails = toWide(verdict.invalidDetails);
             p.isEnabled = verdict.isEnabled;
-            p.disabledDetails = wide(verdict.disabledDetails);
+            p.disabledDetails = toWide(verdict.disabledDetails);
             p.legalValuesAreEnforced = verdict.legalValuesAreEnforced;
-            p.legalValues = wideArray(verdict.legalValues);
+            p.legalValues = fromArray(verdict.legalValues);
         }
     }
     needsValidation = false;
@@ -93,7 +69,7 @@ std::u16string ProtocolInfo::fetchAttribute(const char16_t* key) {
     if (rc != 0) throw SoapRequestException(kFindFailed, ctx.get());
     if (!response.values) return {};
     if (response.values->__size <= 0 || !response.values->__ptr) throw tarn::Exception("Array index out of bounds");
-    return wide(response.values->__ptr[0]);
+    return toWide(response.values->__ptr[0]);
 }
 
 const std::u16string& ProtocolInfo::componentGuidFetched() {
@@ -137,27 +113,27 @@ bool passesClassTest(const char* parameterClass, int32_t flags, bool& advanced) 
     return false;
 }
 
-bool passesNameTest(const char* name) { return name && *name && !isHiddenParameterName(wide(name)); }
+bool passesNameTest(const char* name) { return name && *name && !isHiddenParameterName(toWide(name)); }
 
 template <class Record>
 ParameterInfo commonFields(const Record& r, bool advanced) {
     ParameterInfo p;
-    p.name = wide(r.name);
-    p.help = wide(r.help);
-    p.type = wide(r.type);
+    p.name = toWide(r.name);
+    p.help = toWide(r.help);
+    p.type = toWide(r.type);
     p.required = r.required;
     p.multipleSelect = r.multipleSelect;
-    p.values = wideArray(r.values);
-    p.legalValues = wideArray(r.legalValues);
+    p.values = fromArray(r.values);
+    p.legalValues = fromArray(r.legalValues);
     p.advanced = advanced;
     return p;
 }
 
 template <class Answer>
 void copyTexts(ProtocolInfo& info, const Answer& answer, std::u16string_view componentName) {
-    info.description = wide(answer.description);
-    info.comment = wide(answer.comment);
-    info.fullName = wide(answer.fullName);
+    info.description = toWide(answer.description);
+    info.comment = toWide(answer.comment);
+    info.fullName = toWide(answer.fullName);
     info.componentName = std::u16string(componentName);
 }
 
@@ -187,7 +163,7 @@ int retrieveProtocolInfo(ProtocolInfo& info, const SessionInfo& session, std::u1
                 if (!passesClassTest(r.class_, flags, advanced) || !passesNameTest(r.name)) continue;
                 if (r.implementation && !(flags & kParamsImplementation)) continue;
                 ParameterInfo p = commonFields(r, advanced);
-                p.members = wideArray(r.members);
+                p.members = fromArray(r.members);
                 p.implementation = r.implementation;
                 info.AddParameterInfo(p);
             }
@@ -208,8 +184,8 @@ int retrieveProtocolInfo(ProtocolInfo& info, const SessionInfo& session, std::u1
             bool advanced = false;
             if (!passesClassTest(r.class_, flags, advanced)) {
                 // Hidden parameters carry the protocol's own attributes.
-                const std::u16string name = wide(r.name);
-                const std::vector<std::u16string> values = wideArray(r.values);
+                const std::u16string name = toWide(r.name);
+                const std::vector<std::u16string> values = fromArray(r.values);
                 if (tarn::util::equalsIgnoreCaseAscii(name, qor::QOR_ComponentGUID)) {
                     if (!values.empty()) info.componentGuid = values.front();
                 } else if (tarn::util::equalsIgnoreCaseAscii(name, qor::QOR_WebExports)) {

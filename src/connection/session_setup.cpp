@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "catalogue/wire_text.h"
+#include "soapH.h"
+#include "wire/convert.h"
 #include "connection/channel.h"
 #include "host/credentials.h"
 #include "host/ip_resolver.h"
