@@ -209,8 +209,8 @@ Bytes JobEngine::getData(const Job& j, const std::string& name) {
 }
 
 void JobEngine::putData(const Job& j, const std::string& name, Bytes bytes) {
-    if (bytes.size() > settings_.maxDataBytes) fail("job data item is too large", 413);
     std::lock_guard lock(mutex_);
+    if (bytes.size() > settings_.maxDataBytes) fail("job data item is too large", 413);
     const_cast<Job&>(j).data[name] = std::move(bytes);
 }
 

@@ -63,7 +63,14 @@ class JobEngine {
 public:
     JobEngine(const Catalogue& catalogue, std::filesystem::path jobsDir, std::filesystem::path root);
     ~JobEngine();
-    void setSettings(const JobSettings& s) { settings_ = s; }
+    void setSettings(const JobSettings& s) {
+        std::lock_guard lock(mutex_);
+        settings_ = s;
+    }
+    JobSettings settings() {
+        std::lock_guard lock(mutex_);
+        return settings_;
+    }
 
     std::shared_ptr<Job> create(const std::string& user, const std::string& endpointPath);
     // Launches protocolName into job (created here when hint is empty).

@@ -77,6 +77,8 @@ Control endpoint (GET or POST, parameters in the query or a form body):
   /qorvane-control/profile?[preset=NAME&]setting=value...   switch the profile
                                     (settings named as the options above);
                                     answers the resulting profile
+  /qorvane-control/job-settings?queue-ms=N&client-timeout-ms=N
+                                    change the two runner settings above
   /qorvane-control/log[?clear=1]    the recent request log lines
   /qorvane-control/jobs             jobs: ID user state endpoint protocol
   /qorvane-control/sessions

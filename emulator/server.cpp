@@ -746,6 +746,12 @@ void Server::handleControl(Connection& c, HttpRequest& req) {
                 if (k != "preset") applySetting(p, k, v);
             profile_ = p;
             out << describeProfile(profile_);
+        } else if (cmd == "job-settings") {
+            JobSettings js = jobs_->settings();
+            if (q.count("queue-ms")) js.queueMs = std::max(0, std::atoi(q["queue-ms"].c_str()));
+            if (q.count("client-timeout-ms")) js.clientTimeoutMs = std::max(0, std::atoi(q["client-timeout-ms"].c_str()));
+            jobs_->setSettings(js);
+            out << "queue-ms: " << js.queueMs << "\nclient-timeout-ms: " << js.clientTimeoutMs << "\n";
         } else if (cmd == "log") {
             std::lock_guard lock(mutex_);
             for (auto& line : recentLog_) out << line << "\n";

@@ -275,3 +275,29 @@ TEST_F(EmulatorJobs, StoppingAJobThatWaitsForItsClient) {
     EXPECT_EQ(runner("StopJob", el("jobID", job)).status, 200);
     EXPECT_EQ(status(job), 9);
 }
+
+TEST(EmulatorJobStates, QueuedJobsAndClientsThatNeverAnswer) {
+    Emulator e({"--queue-ms", "300"});
+    std::string sid = e.login();
+    auto call = [&](const std::string& name, const std::string& members) {
+        return e.soap("/qorvane/runner", op(name, sidEl(sid) + members));
+    };
+    auto statusOf = [&](const std::string& job) {
+        return xmlValue(call("GetJobStatus", el("jobID", job)).body, "status");
+    };
+    auto waitFor = [&](const std::string& job, const std::string& wanted) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (statusOf(job) != wanted && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return statusOf(job);
+    };
+    std::string queued = xmlValue(call("LaunchJob", el("protocolName", "Examples/Add Numbers")).body, "jobID");
+    EXPECT_EQ(statusOf(queued), "4");
+    EXPECT_EQ(waitFor(queued, "0"), "0");
+
+    EXPECT_NE(e.control("job-settings?queue-ms=0&client-timeout-ms=150").find("client-timeout-ms: 150"), std::string::npos);
+    std::string waiting = xmlValue(call("LaunchJob", el("protocolName", "Examples/Client Steps/Round Trip")).body, "jobID");
+    EXPECT_EQ(waitFor(waiting, "7"), "7");
+    EXPECT_EQ(xmlItems(call("GetJobErrors", el("jobID", waiting)).body, "errors"),
+              std::vector<std::string>{"The client did not carry out step temp in time"});
+}
