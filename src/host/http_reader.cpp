@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -78,6 +79,12 @@ std::string HttpReader::readBody(const std::string& url) const {
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, onData);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
         curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, errorText);
+        // https pages are verified like the service endpoints: the system
+        // trust store, plus the PEM bundle of PELOX_CA_BUNDLE when set.
+        curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 2L);
+        const char* bundle = std::getenv("PELOX_CA_BUNDLE");
+        if (bundle && *bundle) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, bundle);
         const CURLcode rc = curl_easy_perform(curl.get());
         if (body.tooLarge)
             throw tarn::Exception("Could not read %s: the page is larger than %llu bytes", url,

@@ -24,7 +24,9 @@ public:
     // gives no lines). Throws tarn::Exception naming the URL with the HTTP
     // status (any status other than 2xx) or the transport error, so that a
     // page that cannot be fetched is never mistaken for an empty one.
-    // Redirects are followed only to the same scheme, host and port.
+    // Redirects are followed only to the same scheme, host and port. https
+    // certificates are verified (system trust store, or the PEM bundle named
+    // by the environment variable PELOX_CA_BUNDLE) and must name the host.
     std::vector<std::string> readLines(const std::string& url) const;
 
     // The same, the body as one block.

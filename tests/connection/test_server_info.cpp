@@ -1,6 +1,11 @@
 // pelox_getServerConfiguration and pelox_getServerStatus against the emulator.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
 #include "catalogue/e2e_helpers.h"
 
 using namespace pelox::e2e;
@@ -95,4 +100,32 @@ TEST(ServerStatus, UnknownServerRootFailsBeforeAnyTraffic) {
     ASSERT_GT(rc, 0);
     EXPECT_EQ(errorText(rc), "ServerRoot is unknown");
     EXPECT_EQ(emu.count("serverstatus"), 0u);
+}
+
+TEST(ServerStatus, HttpsPageIsVerifiedLikeTheServices) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("pelox-status-tls-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string cert = (dir / "server.pem").string(), key = (dir / "server.key").string();
+    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                                "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " +
+                                cert + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    Emulator emu({"--https", cert, key});
+    const std::u16string locator = u16("https://127.0.0.1:" + std::to_string(emu.port()) + "/qorvane/locator");
+
+    setenv("PELOX_CA_BUNDLE", cert.c_str(), 1);
+    String id;
+    ASSERT_EQ(pelox_login(locator.c_str(), u"tester", u"secret", nullptr, id, u"tests"), 0);
+    Result result;
+    const int32_t rc = pelox_getServerStatus(id.text().c_str(), result);
+    EXPECT_EQ(rc, 0) << errorText(rc);
+    EXPECT_EQ(result.values(u"Status"), Texts{u" available"});
+
+    // Without the bundle the self-signed certificate is refused.
+    unsetenv("PELOX_CA_BUNDLE");
+    const int32_t refused = pelox_getServerStatus(id.text().c_str(), result);
+    ASSERT_GT(refused, 0);
+    EXPECT_NE(errorText(refused).find("Could not read https://127.0.0.1"), std::string::npos);
+    EXPECT_TRUE(result.names().empty());
+    std::filesystem::remove_all(dir);
 }
