@@ -170,6 +170,17 @@ TEST_F(Tls, CertificateTrustedThroughTheExtraBundleSucceeds) {
     EXPECT_EQ(server.handshakes(), 1);
 }
 
+TEST_F(Tls, UnreadableExtraBundleFailsWithoutRetrying) {
+    TlsServer server("local", reply());
+    ::setenv("PELOX_CA_BUNDLE", (gDir / "missing.pem").c_str(), 1);
+    int pauses = 0;
+    setRetrySleeperForTesting([&](int) { ++pauses; });
+    EXPECT_EQ(call(server.url("localhost")), -973);
+    setRetrySleeperForTesting({});
+    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(server.handshakes(), 0);
+}
+
 TEST_F(Tls, CertificateForAnotherHostFails) {
     TlsServer server("other", reply());
     ::setenv("PELOX_CA_BUNDLE", (gDir / "other.pem").c_str(), 1);
