@@ -136,6 +136,11 @@ TEST_F(EmulatorFiles, DownloadServiceSendsBytesAndGzipOnlyWhenAllowed) {
     EXPECT_LT(gz.body.size(), data.size());
     auto noCompress = http("GET", target, {}, {{"Accept-Encoding", "gzip"}});
     EXPECT_EQ(noCompress.body, data);
+    emu_->addFault("op=download&kind=truncated&count=1");
+    EXPECT_EQ(http("GET", target).status, 0);  // half the announced bytes, then the connection closes
+    emu_->addFault("op=download&kind=http-500&count=1");
+    EXPECT_EQ(http("GET", target).status, 500);
+    EXPECT_EQ(http("GET", target).body, data);
     EXPECT_EQ(http("GET", "/qorvane/download?filename=nope.txt&SID=" + emu::urlEncode(sid_)).status, 404);
     EXPECT_EQ(http("GET", "/qorvane/download?filename=dl.txt&SID=Sunknown").status, 403);
 }
