@@ -67,6 +67,12 @@ HttpResponse httpRequest(int port, const std::string& method, const std::string&
         in.append(buf, size_t(n));
     }
     ::close(fd);
+    // Interim answers (100 Continue) come before the real one.
+    while (in.starts_with("HTTP/1.1 1") || in.starts_with("HTTP/1.0 1")) {
+        auto end = in.find("\r\n\r\n");
+        if (end == std::string::npos) break;
+        in.erase(0, end + 4);
+    }
     auto headEnd = in.find("\r\n\r\n");
     if (headEnd == std::string::npos || !in.starts_with("HTTP/1.")) return r;
     std::string head = in.substr(0, headEnd);
