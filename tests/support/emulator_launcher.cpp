@@ -252,6 +252,11 @@ Emulator::Emulator(std::vector<std::string> extraArgs) {
             why.assign(b, n);
             std::fclose(f);
         }
+        const char* keep = std::getenv("PELOX_KEEP_EMULATOR_ROOT");
+        if (!keep || std::string(keep) != "1") {
+            std::error_code ec;
+            fs::remove_all(dir_, ec);  // the destructor does not run for a failed start
+        }
         throw std::runtime_error("pelox-emulator did not start: " + why);
     }
 }
