@@ -174,7 +174,21 @@ bool JobEngine::clear(const std::shared_ptr<Job>& j) {
 
 NamedValues JobEngine::results(const Job& j) {
     std::lock_guard lock(mutex_);
-    return j.results;
+    NamedValues out = j.results;
+    // Exported global properties that name a parameter come back with the
+    // parameter's values (the launch's WebExports pair lists them).
+    for (const auto& [name, values] : j.params) {
+        if (name != "WebExports" || values.empty()) continue;
+        for (auto& piece : split(values.front(), ',')) {
+            std::string exported = trim(piece);
+            if (exported.empty()) continue;
+            bool known = std::any_of(out.begin(), out.end(), [&](const auto& r) { return r.first == exported; });
+            if (known) continue;
+            for (const auto& [pn, pv] : j.params)
+                if (pn == exported) out.emplace_back(pn, pv);
+        }
+    }
+    return out;
 }
 
 std::vector<std::pair<std::string, std::string>> JobEngine::errors(const Job& j) {

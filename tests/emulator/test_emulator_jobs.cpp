@@ -81,11 +81,13 @@ std::string EmulatorJobs::sid_;
 }  // namespace
 
 TEST_F(EmulatorJobs, FinishedJobHasResultsFilesAndStatistics) {
-    std::string job = launch("Examples/Add Numbers", {{"A", {"40"}}});  // B keeps its default 3
+    std::string job = launch("Examples/Add Numbers", {{"A", {"40"}}, {"WebExports", {"Sum,Label,Nothing"}}});  // B keeps its default 3
     ASSERT_EQ(waitFor(job, {0}), 0);
     auto res = results(job);
     EXPECT_EQ(res["Sum"], std::vector<std::string>{"43"});
     EXPECT_EQ(res["Greeting"], std::vector<std::string>{"Hello runner-user"});
+    EXPECT_EQ(res["Label"], std::vector<std::string>{"Report"});  // an exported parameter
+    EXPECT_FALSE(res.count("Nothing"));
     auto report = emu_->root() / "jobs" / "runner-user" / job / "report.txt";
     EXPECT_EQ(emu::readFile(report, 1000), "Report: 40 + 3");
     auto r2 = runner("GetJobResults2", el("jobID", job) + el("flags", "0"));
