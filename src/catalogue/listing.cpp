@@ -4,6 +4,7 @@
 #include "wire/convert.h"
 #include "connection/channel.h"
 #include "frame/frame.h"
+#include "host/platform.h"
 #include "host/qor_keys.h"
 #include "peloxImp.h"
 
@@ -14,7 +15,7 @@ using wire::toWide;
 namespace {
 
 // Server paths are built with the platform path separator.
-constexpr char16_t kPathSep[] = u"/";
+constexpr const char16_t* kPathSep = host::PATHSEP;
 
 void appendAll(StringArray& out, const ArrayOfString* names) {
     for (const std::u16string& name : wire::fromArray(names)) frame::append(out, name);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "host/platform.h"
 #include "host/qor_keys.h"
 #include "host/tarn_context.h"
 #include "host/tarn_exception.h"
@@ -160,6 +161,13 @@ bool ProtocolInfo::getParameterPropertyBool(uint32_t index, int32_t property, bo
 void ProtocolInfo::setParameterValues(uint32_t index, std::vector<std::u16string> values) {
     parameter(index).values = std::move(values);
     needsValidation = true;
+}
+
+NameValueList ProtocolInfo::buildNameValueList(int32_t launchFlags, NameValueForm form) const {
+    std::u16string temporary;
+    if (form == NameValueForm::Launch && (launchFlags & kLaunchHandleClientSteps))
+        CClientTempFiles::GetTemporaryFilePath(temporary);
+    return buildNameValueList(launchFlags, form, temporary);
 }
 
 NameValueList ProtocolInfo::buildNameValueList(int32_t launchFlags, NameValueForm form,

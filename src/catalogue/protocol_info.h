@@ -126,11 +126,15 @@ public:
 
     // The name/value list of the parameters. Validation form: the server's
     // parameters only. Launch form: all parameters; with launch flag 1 also
-    // QOR_NoUI = "false" and QOR_ClientTempDirectory = clientTempDirectory;
-    // when the exports changed, QOR_WebExports = the exports joined by ",".
-    // A parameter without values goes out with one empty value.
+    // QOR_NoUI = "false" and QOR_ClientTempDirectory = the library's
+    // temporary directory (CClientTempFiles); when the exports changed,
+    // QOR_WebExports = the exports joined by ",". A parameter without values
+    // goes out with one empty value. The pairs go to the wire with
+    // wire::toArrayOfNameValuePair.
+    NameValueList buildNameValueList(int32_t launchFlags, NameValueForm form) const;
+    // The same with a given client temporary directory.
     NameValueList buildNameValueList(int32_t launchFlags, NameValueForm form,
-                                     std::u16string_view clientTempDirectory = {}) const;
+                                     std::u16string_view clientTempDirectory) const;
 
     std::u16string description, comment, componentGuid, fullName;
     std::vector<ParameterInfo> parameters;

@@ -4,6 +4,7 @@
 
 #include "catalogue/protocol_info.h"
 #include "frame/settings.h"
+#include "host/platform.h"
 #include "host/tarn_exception.h"
 
 using pelox::NameValueForm;
@@ -142,6 +143,18 @@ TEST(NameValueBuilder, LaunchFormAddsTheLaunchNames) {
     EXPECT_EQ(list.pairs[3], (NameValues{u"NoUI", {u"false"}}));
     EXPECT_EQ(list.pairs[4], (NameValues{u"ClientTempDirectory", {u"/tmp/qorvane/PELOX"}}));
     EXPECT_EQ(list.pairs[5], (NameValues{u"WebExports", {u"Area,Mass"}}));
+}
+
+TEST(NameValueBuilder, ClientTempDirectoryIsTheLibrarysTemporaryRoot) {
+    ProtocolInfo info = twoParameters();
+    std::u16string root;
+    CClientTempFiles::GetTemporaryFilePath(root);
+    ASSERT_FALSE(root.empty());
+    const auto list = info.buildNameValueList(pelox::kLaunchHandleClientSteps, NameValueForm::Launch);
+    ASSERT_EQ(list.pairs.size(), 4u);
+    EXPECT_EQ(list.pairs[3], (NameValues{u"ClientTempDirectory", {root}}));
+    // Without flag 1 nothing is added.
+    EXPECT_EQ(info.buildNameValueList(2, NameValueForm::Launch).pairs.size(), 2u);
 }
 
 TEST(NameValueBuilder, CompletenessLooksAtEnabledParametersOnly) {
