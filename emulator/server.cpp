@@ -366,7 +366,8 @@ Request& Server::begin(::soap* soap, const char* op) {
     }
     if (r.fault && r.fault->kind == "soap-fault") {
         Fault f(r.fault->faultString, r.fault->detail);
-        f.httpStatus = r.fault->code == "Client" ? 400 : 500;
+        f.clientFault = r.fault->code == "Client";
+        f.httpStatus = f.clientFault ? 400 : 500;
         throw f;
     }
     return r;

@@ -36,7 +36,7 @@ int faultOut(struct soap* soap, const Fault& f) {
     std::string xml = xmlEscape(detail);
     const char* text = soap_strdup(soap, f.what());
     const char* det = soap_strdup(soap, xml.c_str());
-    if (f.httpStatus >= 400 && f.httpStatus < 500) return soap_sender_fault(soap, text, det);
+    if (f.clientFault) return soap_sender_fault(soap, text, det);
     return soap_receiver_fault(soap, text, det);
 }
 

@@ -23,6 +23,10 @@ struct Fault : std::runtime_error {
         : std::runtime_error(text), pieces(std::move(detailPieces)) {}
     std::vector<std::string> pieces;
     int httpStatus = 0;  // for the plain services: 403, 404, 400 ...
+    // SOAP operations answer every failure as a Server fault (the operation
+    // failed on the server, and the client shows the message); only an
+    // injected rule with code=Client sends a Client fault.
+    bool clientFault = false;
 };
 [[noreturn]] void fail(const std::string& text, int httpStatus = 400);
 
