@@ -20,12 +20,16 @@ void fail(const std::string& text, int httpStatus) {
     throw f;
 }
 
-Bytes compress(std::string_view data, bool zlibHeader) {
+namespace {
+
+// Deflates data at level 5; windowBits chooses the framing: 15 a zlib
+// stream, -15 raw deflate, 31 gzip.
+Bytes deflateAll(std::string_view data, int windowBits) {
     z_stream zs{};
-    if (deflateInit2(&zs, 5, Z_DEFLATED, zlibHeader ? 15 : -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&zs, 5, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::runtime_error("deflateInit2 failed");
     Bytes out;
-    out.resize(deflateBound(&zs, data.size()) + 16);
+    out.resize(deflateBound(&zs, data.size()) + 32);
     zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
     zs.avail_in = static_cast<uInt>(data.size());
     zs.next_out = reinterpret_cast<Bytef*>(out.data());
@@ -37,6 +41,10 @@ Bytes compress(std::string_view data, bool zlibHeader) {
     out.resize(produced);
     return out;
 }
+
+}  // namespace
+
+Bytes compress(std::string_view data, bool zlibHeader) { return deflateAll(data, zlibHeader ? 15 : -15); }
 
 static Bytes inflateWith(std::string_view data, int windowBits, size_t maxOutput) {
     z_stream zs{};
@@ -84,23 +92,7 @@ Bytes decompress(std::string_view data, size_t maxOutput) {
     return inflateWith(data, -15, maxOutput);
 }
 
-Bytes gzip(std::string_view data) {
-    z_stream zs{};
-    if (deflateInit2(&zs, 5, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("deflateInit2 failed");
-    Bytes out;
-    out.resize(deflateBound(&zs, data.size()) + 32);
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    zs.avail_in = static_cast<uInt>(data.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = static_cast<uInt>(out.size());
-    int rc = deflate(&zs, Z_FINISH);
-    size_t produced = zs.total_out;
-    deflateEnd(&zs);
-    if (rc != Z_STREAM_END) throw std::runtime_error("gzip failed");
-    out.resize(produced);
-    return out;
-}
+Bytes gzip(std::string_view data) { return deflateAll(data, 31); }
 
 static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
