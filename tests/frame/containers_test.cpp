@@ -176,6 +176,21 @@ TEST(HashMap, GrowsAtThresholdToNextPrime) {
     EXPECT_EQ(detail::nextPrimeAbove(2), 3u);
 }
 
+// The prime rule behind the growth steps: 1, 2 and 3 count as prime, even
+// numbers above 2 do not, and odd divisors are tried while below
+// floor(sqrt(n) + 1), so squares of primes are caught.
+TEST(HashMap, PrimeRuleAndNextPrime) {
+    for (uint32_t p : {1u, 2u, 3u, 5u, 7u, 31u, 67u, 137u, 277u, 65521u}) EXPECT_TRUE(detail::isPrime(p)) << p;
+    for (uint32_t c : {0u, 4u, 9u, 25u, 49u, 121u, 289u, 65535u}) EXPECT_FALSE(detail::isPrime(c)) << c;
+    EXPECT_EQ(detail::nextPrimeAbove(0), 1u);  // 1 counts as prime
+    EXPECT_EQ(detail::nextPrimeAbove(3), 5u);
+    EXPECT_EQ(detail::nextPrimeAbove(23), 29u);
+    EXPECT_EQ(detail::nextPrimeAbove(24), 29u);
+    EXPECT_EQ(detail::nextPrimeAbove(62), 67u);
+    EXPECT_EQ(detail::nextPrimeAbove(134), 137u);
+    EXPECT_EQ(detail::nextPrimeAbove(120), 127u);
+}
+
 TEST(HashMap, ReusesRemovedNodesAndKeepsValueAddresses) {
     HashMap<WString, IntKey> m(31);
     WString& a = m.findOrInsert(1);

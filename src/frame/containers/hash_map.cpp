@@ -14,7 +14,9 @@ bool isPrime(uint32_t n) {
 }
 
 uint32_t nextPrimeAbove(uint32_t m) {
-    if (m <= 1) return 2;
+    // 1 counts as prime here, so the smallest one above 0 is 1.
+    if (m == 0) return 1;
+    if (m == 1) return 2;
     uint32_t c = (m % 2 == 0) ? m + 1 : m + 2;
     while (!isPrime(c)) c += 2;
     return c;
