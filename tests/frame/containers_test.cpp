@@ -2,6 +2,8 @@
 // the hash map's bucket growth and node reuse.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "frame/containers/array.h"
 #include "frame/containers/hash_map.h"
 #include "frame/containers/wide_string.h"
@@ -179,6 +181,25 @@ TEST(HashMap, GrowsAtThresholdToNextPrime) {
 // The prime rule behind the growth steps: 1, 2 and 3 count as prime, even
 // numbers above 2 do not, and odd divisors are tried while below
 // floor(sqrt(n) + 1), so squares of primes are caught.
+// Bucket order is part of the map's behaviour (registries are walked bucket
+// by bucket): new entries go to the front of their bucket, and growing moves
+// the old buckets in order from the first, each node to the front of its new
+// bucket, so one old chain comes out reversed.
+TEST(HashMap, GrowthKeepsTheBucketOrderRule) {
+    HashMap<int, IntKey> m(31);
+    // 0 and 2077 share bucket 0 of both tables; 67 and 134 join bucket 0 of
+    // the 67-bucket table from old buckets 5 and 10.
+    for (int k : {0, 2077, 67, 134}) m.put(k, k);
+    for (int k = 1; k <= 19; ++k) m.put(k, k);
+    ASSERT_EQ(m.size(), 23u);
+    m.put(201, 201);  // grows to 67 buckets first, then goes to the front
+    ASSERT_EQ(m.bucketCount(), 67u);
+    std::vector<int> order;
+    m.forEach([&](int key, int&) { order.push_back(key); });
+    ASSERT_GE(order.size(), 5u);
+    EXPECT_EQ(std::vector<int>(order.begin(), order.begin() + 5), (std::vector<int>{201, 134, 67, 0, 2077}));
+}
+
 TEST(HashMap, PrimeRuleAndNextPrime) {
     for (uint32_t p : {1u, 2u, 3u, 5u, 7u, 31u, 67u, 137u, 277u, 65521u}) EXPECT_TRUE(detail::isPrime(p)) << p;
     for (uint32_t c : {0u, 4u, 9u, 25u, 49u, 121u, 289u, 65535u}) EXPECT_FALSE(detail::isPrime(c)) << c;
