@@ -26,11 +26,13 @@ void appendAll(StringArray& out, const ArrayOfString* names) {
 PELOX_API int32_t pelox_listProtocols(const pelox_char* sessionId, const pelox_char* folder, int32_t protocolNames,
                                       int32_t folderNames) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        // Both arrays live in the same registry: one lock, two look-ups.
-        auto protocols = frame::outputStringArray(protocolNames);
+        // Both arrays live in the same registry: one lock, two look-ups, and
+        // neither is emptied unless both handles are known.
+        auto protocols = frame::lockStringArray(protocolNames);
         if (!protocols) return PELOX_E_NO_STRING_ARRAY;
         StringArray* folders = frame::stringArrays().find(folderNames);
         if (!folders) return PELOX_E_NO_STRING_ARRAY;
+        protocols->clear();
         folders->clear();
         if (!sessionId || !folder) return PELOX_E_NULL_ARGUMENT;
         SessionInfo session;

@@ -236,3 +236,29 @@ TEST_F(ExportArguments, EditingWithoutAServer) {
     EXPECT_EQ(std::u16string(string_getText(str)), u"");
     EXPECT_EQ(protocolInfo_getProtocolStringAttribute(info, str, PELOX_ATTR_GUID), PELOX_OK);
 }
+
+// The listing exports look every output handle up before they empty any
+// array: a call refused for an unknown handle leaves the caller's other
+// arrays as they were.
+TEST_F(ExportArguments, ListingKeepsArraysWhenAHandleIsUnknown) {
+    const pelox_char* kept[] = {u"kept", nullptr};
+    ASSERT_EQ(protocolInfo_setOrAddParameter(info, u"P", kept), PELOX_OK);
+    const auto fill = [&](int32_t array) {
+        ASSERT_EQ(protocolInfo_getParameterProperty(info, 0, PELOX_PROP_VALUES, array), PELOX_OK);
+    };
+    const auto size = [](int32_t array) {
+        int32_t n = -1;
+        EXPECT_EQ(peloxImp_getObjectSize(PELOX_OBJECT_STRING_ARRAY, array, &n), 0);
+        return n;
+    };
+
+    fill(arr);
+    EXPECT_EQ(pelox_listProtocols(kNoSession, u"", arr, kBad), PELOX_E_NO_STRING_ARRAY);
+    EXPECT_EQ(size(arr), 1);
+    // Both known: both emptied before the session is checked.
+    fill(arr);
+    fill(arr2);
+    EXPECT_EQ(pelox_listProtocols(kNoSession, u"", arr, arr2), PELOX_E_NO_SESSION);
+    EXPECT_EQ(size(arr), 0);
+    EXPECT_EQ(size(arr2), 0);
+}
