@@ -58,6 +58,24 @@ TEST(WideString, KeepsContentAndBufferWhileGrowingAndShrinking) {
     EXPECT_EQ(empty.c_str()[0], 0);
 }
 
+// Text written straight into the buffer is counted on demand; making room
+// afterwards must not invent a length from the room asked for.
+TEST(WideString, UncountedLengthSurvivesMakingRoom) {
+    WString s(u"abcdef");
+    s.data()[2] = 0;  // direct write: the text is now "ab"
+    s.recount();
+    s.makeRoom(10);  // fits in the buffer
+    EXPECT_EQ(s.length(), 2u);
+    EXPECT_EQ(s.view(), u"ab");
+    s.data()[1] = 0;
+    s.recount();
+    s.makeRoom(4);  // cuts below nothing: the text ends earlier
+    EXPECT_EQ(s.view(), u"a");
+    s.assign(u"abcdef");
+    s.makeRoom(3);  // a counted length above the room is cut to it
+    EXPECT_EQ(s.view(), u"abc");
+}
+
 TEST(WideString, NarrowAndWideConversion) {
     WString s;
     assignNarrow(s, "8.5.0.0");

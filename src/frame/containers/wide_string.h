@@ -73,7 +73,9 @@ public:
         }
         if (capacity_ >= uint64_t{n} + 1) {
             buffer_[n] = CharT(0);
-            if (length_ > n) length_ = n;
+            // A length not yet counted stays so: the text may end before n,
+            // and the terminator at n bounds the later count.
+            if (length_ != kUncounted && length_ > n) length_ = n;
             return buffer_;
         }
         const uint64_t cap = grownCapacity(n, capacity_);
