@@ -74,12 +74,14 @@ PELOX_API int32_t pelox_listContents2(const pelox_char* sessionId, const pelox_c
                                       int32_t files, int32_t fileSizes, const pelox_char* jobId) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (!sessionId || !jobId) return PELOX_E_NULL_ARGUMENT;
-        auto folderOut = frame::outputStringArray(folders);
+        // All three handles are looked up before any array is emptied.
+        auto folderOut = frame::lockStringArray(folders);
         if (!folderOut) return PELOX_E_NO_STRING_ARRAY;
         StringArray* fileOut = frame::stringArrays().find(files);
         if (!fileOut) return PELOX_E_NO_STRING_ARRAY;
         StringArray* sizeOut = frame::stringArrays().find(fileSizes);
         if (!sizeOut) return PELOX_E_NO_STRING_ARRAY;
+        folderOut->clear();
         fileOut->clear();
         sizeOut->clear();
         SessionInfo session;

@@ -261,4 +261,18 @@ TEST_F(ExportArguments, ListingKeepsArraysWhenAHandleIsUnknown) {
     EXPECT_EQ(pelox_listProtocols(kNoSession, u"", arr, arr2), PELOX_E_NO_SESSION);
     EXPECT_EQ(size(arr), 0);
     EXPECT_EQ(size(arr2), 0);
+
+    fill(arr);
+    fill(arr2);
+    EXPECT_EQ(pelox_listContents2(kNoSession, nullptr, arr, arr2, kBad, u"j"), PELOX_E_NO_STRING_ARRAY);
+    EXPECT_EQ(size(arr), 1);
+    EXPECT_EQ(size(arr2), 1);
+    EXPECT_EQ(pelox_listContents2(kNoSession, nullptr, arr, kBad, arr2, u"j"), PELOX_E_NO_STRING_ARRAY);
+    EXPECT_EQ(size(arr), 1);
+    EXPECT_EQ(size(arr2), 1);
+    fill(arr3);
+    EXPECT_EQ(pelox_listContents2(kNoSession, nullptr, arr, arr2, arr3, u"j"), PELOX_E_NO_SESSION);
+    EXPECT_EQ(size(arr), 0);
+    EXPECT_EQ(size(arr2), 0);
+    EXPECT_EQ(size(arr3), 0);
 }
