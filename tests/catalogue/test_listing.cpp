@@ -46,6 +46,12 @@ TEST(ListProtocols, WithAndWithoutProtocolNames) {
     EXPECT_EQ(emu.count("GetFolderNames"), 0u);
     EXPECT_TRUE(protocols.texts().empty());
     EXPECT_TRUE(folders.texts().empty());
+
+    // When the folder names fail, the protocol names already listed stay.
+    emu.addFault("op=GetFolderNames&kind=http-500&count=1");
+    EXPECT_EQ(pelox_listProtocols(id.c_str(), u"Utilities", protocols, folders), PELOX_E_SERVICE_CALL);
+    EXPECT_EQ(protocols.texts(), (Texts{u"Always Fails", u"Helper", u"Slow Job"}));
+    EXPECT_TRUE(folders.texts().empty());
 }
 
 TEST(ListContents, JobDirectoryWithAndWithoutSubFolder) {
@@ -140,4 +146,31 @@ TEST(CalculableProperties, ByCategoryOrOther) {
     ASSERT_GT(rc, 0);
     EXPECT_NE(errorText(rc).find("soap call to GetCalculableProperties() failed"), std::string::npos);
     EXPECT_TRUE(result.names().empty());
+}
+
+TEST(CalculableProperties, RepeatedCategoriesAndEmptyAnswers) {
+    Emulator emu;
+    const auto file = emu.root() / "catalogue" / ".calculable-properties";
+    std::ofstream(file) << "Molecular: Weight, Atoms\nPhysical: LogP\nmolecular: Charge\nEmpty:\n";
+    std::u16string id = login(emu);
+    ASSERT_FALSE(id.empty());
+    Result result;
+    ASSERT_EQ(pelox_getCalculablePropertiesByCategory(id.c_str(), result), 0);
+    // A category named twice is listed twice and keeps its last values; a
+    // category with an empty list is still listed.
+    EXPECT_EQ(result.names(), (Texts{u"Molecular", u"Physical", u"molecular", u"Empty"}));
+    EXPECT_EQ(result.values(u"Molecular"), Texts{u"Charge"});
+    EXPECT_EQ(result.values(u"Physical"), Texts{u"LogP"});
+    EXPECT_TRUE(result.values(u"Empty").empty());
+
+    // No properties at all: an empty result from a server with categories,
+    // "Other" with an empty list from one without.
+    std::ofstream(file, std::ios::trunc) << "";
+    ASSERT_EQ(pelox_getCalculablePropertiesByCategory(id.c_str(), result), 0);
+    EXPECT_TRUE(result.names().empty());
+    emu.setProfile("without-method=GetCalculablePropertiesByCategory");
+    id = login(emu);
+    ASSERT_EQ(pelox_getCalculablePropertiesByCategory(id.c_str(), result), 0);
+    EXPECT_EQ(result.names(), Texts{u"Other"});
+    EXPECT_TRUE(result.values(u"Other").empty());
 }
