@@ -31,6 +31,13 @@ bool& tempRootSet() {
     static bool set = false;
     return set;
 }
+// Serialises setting the root up, so that a caller that finds it not set up
+// and sets it up with a GUID name cannot overwrite a root set meanwhile by
+// another thread, and every caller sees the root it set up.
+std::recursive_mutex& setupMutex() {
+    static std::recursive_mutex m;
+    return m;
+}
 
 }  // namespace
 
@@ -53,6 +60,7 @@ void vcQorDir::GetUserDirectory(const std::u16string& root, const std::u16string
 
 void CClientTempFiles::InitializeQorDirectory(const char16_t* name) {
     tarn::annotate(u"CClientTempFiles", u"InitializeQorDirectory", [&] {
+        std::lock_guard<std::recursive_mutex> setup(setupMutex());
         std::u16string leaf = (name && *name) ? std::u16string(name) : pelox::host::createGuidText();
         std::u16string root = pelox::host::systemTempPath() + u"qorvane" + pelox::host::PATHSEP + leaf;
         vcQorDir::SetRootTempDirectory(root);
@@ -68,6 +76,7 @@ bool CClientTempFiles::IsInitialized() {
 
 void CClientTempFiles::GetTemporaryFilePath(std::u16string& out) {
     tarn::annotate(u"CClientTempFiles", u"GetTemporaryFilePath", [&] {
+        std::lock_guard<std::recursive_mutex> setup(setupMutex());
         if (!IsInitialized()) InitializeQorDirectory(nullptr);
         out = vcQorDir::GetDirectory(vcQorDir::kTemporaryRoot);
     });

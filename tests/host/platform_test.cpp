@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "host/alloc_base.h"
 #include "host/platform.h"
@@ -56,6 +59,25 @@ TEST(Platform, TemporaryRootIsUnderSystemTempQorvane) {
     std::u16string user;
     vcQorDir::GetUserDirectory(u"/srv/jobs/", u"ann", user);
     EXPECT_EQ(user, u"/srv/jobs/ann");
+}
+
+// Threads that need the temporary root before anyone set it up all get the
+// same one (one GUID name), and it is the root that stays in force.
+TEST(Platform, ConcurrentFirstUseOfTheTemporaryRootAgrees) {
+    constexpr int kThreads = 8;
+    std::vector<std::u16string> roots(kThreads);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (ready.load() < kThreads) std::this_thread::yield();
+            CClientTempFiles::GetTemporaryFilePath(roots[i]);
+        });
+    for (auto& t : threads) t.join();
+    const std::u16string final = vcQorDir::GetDirectory(12);
+    EXPECT_FALSE(final.empty());
+    for (const auto& r : roots) EXPECT_EQ(r, final);
 }
 
 TEST(Platform, StartUpMarkers) {
