@@ -637,19 +637,32 @@ static bool acceptsGzip(const std::string& acceptEncoding) {
     return false;
 }
 
-void Server::handleDownload(Connection& c, HttpRequest& req) {
+void Server::plainService(Connection& c, HttpRequest& req, const std::string& name, const PlainBody& body) {
     auto t0 = std::chrono::steady_clock::now();
-    count("download");
+    count(name);
     auto q = parseQuery(req.query);
     std::string sid = q["SID"];
     int status = 200;
     std::string note;
-    auto f = takeFault("download");
+    auto f = takeFault(name);
     if (f && f->ms) std::this_thread::sleep_for(std::chrono::milliseconds(f->ms));
     try {
+        status = body(q, f, note);
+    } catch (const Fault& e) {
+        status = e.httpStatus ? e.httpStatus : 400;
+        sendResponse(c, status, "text/plain; charset=utf-8", std::string(e.what()) + "\n");
+        note = std::string(" error=\"") + e.what() + "\"";
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    log(nowStamp() + " " + req.method + " " + req.path + " " + name + " session=" + (sid.empty() ? "-" : sid) +
+        " status=" + std::to_string(status) + note + " " + std::to_string(ms) + "ms");
+}
+
+void Server::handleDownload(Connection& c, HttpRequest& req) {
+    plainService(c, req, "download", [&](auto& q, const auto& f, std::string& note) -> int {
         if (req.method != "GET") fail("the download service takes GET", 405);
         if (!profile().downloadUrl) fail("the download service is switched off", 404);
-        session(sid.c_str());
+        session(q["SID"].c_str());
         auto path = resolveInside(root_, root_, q["filename"]);
         Bytes data = readFile(path, options_.maxBody);
         note = " file=" + path.generic_string() + " bytes=" + std::to_string(data.size());
@@ -665,31 +678,17 @@ void Server::handleDownload(Connection& c, HttpRequest& req) {
                 sendResponse(c, 200, "application/octet-stream", data);
             }
         } else {
-            status = f->kind == "http-500" ? 500 : 0;
+            return f->kind == "http-500" ? 500 : 0;
         }
-    } catch (const Fault& e) {
-        status = e.httpStatus ? e.httpStatus : 400;
-        sendResponse(c, status, "text/plain; charset=utf-8", std::string(e.what()) + "\n");
-        note = std::string(" error=\"") + e.what() + "\"";
-    }
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    log(nowStamp() + " " + req.method + " " + req.path + " download session=" + (sid.empty() ? "-" : sid) +
-        " status=" + std::to_string(status) + note + " " + std::to_string(ms) + "ms");
+        return 200;
+    });
 }
 
 void Server::handleUpload(Connection& c, HttpRequest& req) {
-    auto t0 = std::chrono::steady_clock::now();
-    count("upload");
-    auto q = parseQuery(req.query);
-    std::string sid = q["SID"];
-    int status = 200;
-    std::string note;
-    auto f = takeFault("upload");
-    if (f && f->ms) std::this_thread::sleep_for(std::chrono::milliseconds(f->ms));
-    try {
+    plainService(c, req, "upload", [&](auto& q, const auto& f, std::string& note) -> int {
         if (req.method != "POST") fail("the upload service takes POST", 405);
         if (!profile().uploadUrl) fail("the upload service is switched off", 404);
-        const Session& s = session(sid.c_str());
+        const Session& s = session(q["SID"].c_str());
         std::string user = s.user;
         fs::path base = root_;
         if (!q["jobID"].empty()) base = jobs_->find(user, q["jobID"], "")->dir;
@@ -697,20 +696,11 @@ void Server::handleUpload(Connection& c, HttpRequest& req) {
         Bytes data = q["compress"] == "1" ? decompress(req.body, options_.maxBody) : req.body;
         note = " file=" + path.generic_string() + " bytes=" + std::to_string(data.size());
         if (q["compress"] == "1") note += " compress=1";
-        if (!applyPlainFault(c, f, "upload")) {
-            writeFile(path, data, false);
-            sendResponse(c, 200, "text/plain; charset=utf-8", "OK");
-        } else {
-            status = f->kind == "http-500" ? 500 : 0;
-        }
-    } catch (const Fault& e) {
-        status = e.httpStatus ? e.httpStatus : 400;
-        sendResponse(c, status, "text/plain; charset=utf-8", std::string(e.what()) + "\n");
-        note = std::string(" error=\"") + e.what() + "\"";
-    }
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    log(nowStamp() + " " + req.method + " " + req.path + " upload session=" + (sid.empty() ? "-" : sid) +
-        " status=" + std::to_string(status) + note + " " + std::to_string(ms) + "ms");
+        if (applyPlainFault(c, f, "upload")) return f->kind == "http-500" ? 500 : 0;
+        writeFile(path, data, false);
+        sendResponse(c, 200, "text/plain; charset=utf-8", "OK");
+        return 200;
+    });
 }
 
 void Server::handleControl(Connection& c, HttpRequest& req) {

@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -137,6 +138,14 @@ private:
     void handleStatus(Connection& c, HttpRequest& req);
     void handleDownload(Connection& c, HttpRequest& req);
     void handleUpload(Connection& c, HttpRequest& req);
+    // What a plain HTTP service's body sees: the query, the fault rule taken
+    // for this request, and a note for the log line. It returns the status it
+    // answered (0 when the connection was dropped).
+    using PlainBody = std::function<int(std::map<std::string, std::string>& query,
+                                        const std::optional<FaultRule>& fault, std::string& note)>;
+    // Runs one request of the download or upload service: counts it, applies
+    // an injected delay, answers a Fault as a text error and logs one line.
+    void plainService(Connection& c, HttpRequest& req, const std::string& name, const PlainBody& body);
     std::optional<FaultRule> takeFault(const std::string& op);
     void count(const std::string& op);
     void log(const std::string& line);
