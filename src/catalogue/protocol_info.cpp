@@ -21,33 +21,33 @@ std::u16string foldName(std::u16string_view name) {
 
 const std::u16string* stringProperty(const ParameterInfo& p, int32_t property) {
     switch (property) {
-        case kPropName: return &p.name;
-        case kPropType: return &p.type;
-        case kPropHelp: return &p.help;
-        case kPropInvalidDetails: return &p.invalidDetails;
-        case kPropDisabledDetails: return &p.disabledDetails;
+        case PELOX_PROP_NAME: return &p.name;
+        case PELOX_PROP_TYPE: return &p.type;
+        case PELOX_PROP_HELP: return &p.help;
+        case PELOX_PROP_INVALID_DETAILS: return &p.invalidDetails;
+        case PELOX_PROP_DISABLED_DETAILS: return &p.disabledDetails;
         default: return nullptr;
     }
 }
 
 const std::vector<std::u16string>* arrayProperty(const ParameterInfo& p, int32_t property) {
     switch (property) {
-        case kPropValues: return &p.values;
-        case kPropLegalValues: return &p.legalValues;
-        case kPropMembers: return &p.members;
+        case PELOX_PROP_VALUES: return &p.values;
+        case PELOX_PROP_LEGAL_VALUES: return &p.legalValues;
+        case PELOX_PROP_MEMBERS: return &p.members;
         default: return nullptr;
     }
 }
 
 const bool* boolProperty(const ParameterInfo& p, int32_t property) {
     switch (property) {
-        case kPropMultipleSelect: return &p.multipleSelect;
-        case kPropRequired: return &p.required;
-        case kPropAdvanced: return &p.advanced;
-        case kPropIsValid: return &p.isValid;
-        case kPropIsEnabled: return &p.isEnabled;
-        case kPropLegalValuesAreEnforced: return &p.legalValuesAreEnforced;
-        case kPropImplementation: return &p.implementation;
+        case PELOX_PROP_MULTIPLE_SELECT: return &p.multipleSelect;
+        case PELOX_PROP_REQUIRED: return &p.required;
+        case PELOX_PROP_ADVANCED: return &p.advanced;
+        case PELOX_PROP_IS_VALID: return &p.isValid;
+        case PELOX_PROP_IS_ENABLED: return &p.isEnabled;
+        case PELOX_PROP_LEGAL_VALUES_ENFORCED: return &p.legalValuesAreEnforced;
+        case PELOX_PROP_IMPLEMENTATION: return &p.implementation;
         default: return nullptr;
     }
 }
@@ -63,7 +63,7 @@ PropertyKind propertyKind(int32_t property) {
 }
 
 bool isValidatedProperty(int32_t property) {
-    return property == kPropLegalValues || (property >= kPropIsValid && property <= kPropLegalValuesAreEnforced);
+    return property == PELOX_PROP_LEGAL_VALUES || (property >= PELOX_PROP_IS_VALID && property <= PELOX_PROP_LEGAL_VALUES_ENFORCED);
 }
 
 bool ParameterInfo::setStringArrayForProperty(int32_t property, const std::vector<std::u16string>& texts) {
@@ -165,8 +165,8 @@ void ProtocolInfo::setParameterValues(uint32_t index, std::vector<std::u16string
 
 NameValueList ProtocolInfo::buildNameValueList(int32_t launchFlags, NameValueForm form) const {
     std::u16string temporary;
-    if (form == NameValueForm::Launch && (launchFlags & kLaunchHandleClientSteps))
-        CClientTempFiles::GetTemporaryFilePath(temporary);
+    if (form == NameValueForm::Launch && (launchFlags & PELOX_JOB_HANDLE_CLIENT_STEPS))
+        pelox::host::CClientTempFiles::GetTemporaryFilePath(temporary);
     return buildNameValueList(launchFlags, form, temporary);
 }
 
@@ -174,11 +174,11 @@ NameValueList ProtocolInfo::buildNameValueList(int32_t launchFlags, NameValueFor
                                                std::u16string_view clientTempDirectory) const {
     NameValueList list;
     const bool validation = form == NameValueForm::Validation;
-    const bool checkCompleteness = (launchFlags & kLaunchSkipValidation) == 0;
+    const bool checkCompleteness = (launchFlags & PELOX_JOB_SKIP_VALIDATION) == 0;
     const size_t count = validation ? std::min<size_t>(serverParameterCount, parameters.size()) : parameters.size();
     size_t size = count;
     if (!validation) {
-        if (launchFlags & kLaunchHandleClientSteps) size += 2;
+        if (launchFlags & PELOX_JOB_HANDLE_CLIENT_STEPS) size += 2;
         if (exportsChanged) size += 1;
     }
     list.pairs.reserve(size);
@@ -193,7 +193,7 @@ NameValueList ProtocolInfo::buildNameValueList(int32_t launchFlags, NameValueFor
         }
     }
     if (!validation) {
-        if (launchFlags & kLaunchHandleClientSteps) {
+        if (launchFlags & PELOX_JOB_HANDLE_CLIENT_STEPS) {
             list.pairs.push_back({qor::QOR_NoUI, {u"false"}});
             list.pairs.push_back({qor::QOR_ClientTempDirectory, {std::u16string(clientTempDirectory)}});
         }

@@ -10,26 +10,9 @@
 #include <utility>
 #include <vector>
 
-namespace pelox {
+#include "peloxImp.h"
 
-// Property numbers of a parameter.
-enum ParameterProperty : int32_t {
-    kPropName = 50,
-    kPropType = 51,
-    kPropHelp = 52,
-    kPropValues = 53,
-    kPropLegalValues = 54,
-    kPropMultipleSelect = 55,
-    kPropRequired = 56,
-    kPropAdvanced = 57,
-    kPropMembers = 58,
-    kPropIsValid = 59,
-    kPropInvalidDetails = 60,
-    kPropIsEnabled = 61,
-    kPropDisabledDetails = 62,
-    kPropLegalValuesAreEnforced = 63,
-    kPropImplementation = 64,
-};
+namespace pelox {
 
 enum class PropertyKind { Unknown, String, StringArray, Boolean };
 PropertyKind propertyKind(int32_t property);
@@ -69,10 +52,6 @@ enum class NameValueForm {
     Validation,  // the server's parameters only, for ValidateParameters
     Launch,      // all parameters plus the names the launch adds itself
 };
-
-// Launch flag bits the builder reads.
-inline constexpr int32_t kLaunchHandleClientSteps = 1;
-inline constexpr int32_t kLaunchSkipValidation = 8;
 
 class ProtocolInfo {
 public:

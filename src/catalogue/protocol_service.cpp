@@ -1,5 +1,6 @@
 // The parts of the protocol-info object that talk to the server: retrieval,
 // validation and the lazily fetched protocol attributes.
+#include "peloxImp.h"
 #include "catalogue/protocol_info.h"
 #include "catalogue/retrieval.h"
 #include "soapH.h"
@@ -25,7 +26,7 @@ constexpr const char* kFindFailed = "soap call to FindParameterInfo2() failed";
 
 int ProtocolInfo::validate() {
     if (!serverValidates || !needsValidation) return 0;
-    if (!validationEnabled) return -969;
+    if (!validationEnabled) return PELOX_E_VALIDATION_OFF;
     const NameValueList list = buildNameValueList(0, NameValueForm::Validation);
     SoapStruct ctx;
     qor__ValidateParametersResponse response;
@@ -54,7 +55,7 @@ int ProtocolInfo::validate() {
         }
     }
     needsValidation = false;
-    return settings().validationNotices.load() ? -3000 : 0;
+    return settings().validationNotices.load() ? PELOX_NOTICE_VALIDATED : 0;
 }
 
 std::u16string ProtocolInfo::fetchAttribute(const char16_t* key) {
@@ -106,7 +107,7 @@ bool passesClassTest(const char* parameterClass, int32_t flags, bool& advanced) 
         advanced = false;
         return true;
     }
-    if (c == "advanced" && (flags & kParamsAdvanced)) {
+    if (c == "advanced" && (flags & PELOX_PARAMS_ADVANCED)) {
         advanced = true;
         return true;
     }
@@ -161,7 +162,7 @@ int retrieveProtocolInfo(ProtocolInfo& info, const SessionInfo& session, std::u1
                 const qor__ParameterInfo2& r = answer.parameters->__ptr[i];
                 bool advanced = false;
                 if (!passesClassTest(r.class_, flags, advanced) || !passesNameTest(r.name)) continue;
-                if (r.implementation && !(flags & kParamsImplementation)) continue;
+                if (r.implementation && !(flags & PELOX_PARAMS_IMPLEMENTATION)) continue;
                 ParameterInfo p = commonFields(r, advanced);
                 p.members = fromArray(r.members);
                 p.implementation = r.implementation;

@@ -6,12 +6,9 @@
 
 #include "catalogue/protocol_info.h"
 #include "connection/session_info.h"
+#include "peloxImp.h"
 
 namespace pelox {
-
-// Flag bits of the retrieval.
-inline constexpr int32_t kParamsAdvanced = 1;        // also parameters of class "advanced"
-inline constexpr int32_t kParamsImplementation = 2;  // also implementation parameters
 
 // Copies the session's endpoint and capabilities into info (which the caller
 // has cleared), asks the server for the protocol's description

@@ -1,5 +1,6 @@
 // The service channel: call contexts, the retry rule, fault reporting, the
 // server URL, the server configuration and the session's endpoints.
+#include "peloxImp.h"
 #include "connection/channel.h"
 
 #include <algorithm>
@@ -229,18 +230,17 @@ std::u16string upperNameA_Z(std::u16string name) {
 
 int connectTimeoutSeconds() {
     if (!gTimeoutRead.load(std::memory_order_acquire)) {
-        const bool locked = tarn::ThreadSafetyEnabledCount != 0;
-        if (locked) gTimeoutSection.lockImpl(kLockTimeoutMs, true);
+        gTimeoutSection.lockImpl(kLockTimeoutMs, true);
         try {
             if (!gTimeoutRead.load(std::memory_order_relaxed)) {
                 gConnectTimeout.store(readConnectTimeoutFromRegistry(), std::memory_order_relaxed);
                 gTimeoutRead.store(true, std::memory_order_release);
             }
         } catch (...) {
-            if (locked) gTimeoutSection.unlockImpl();
+            gTimeoutSection.unlockImpl();
             throw;
         }
-        if (locked) gTimeoutSection.unlockImpl();
+        gTimeoutSection.unlockImpl();
     }
     return gConnectTimeout.load(std::memory_order_relaxed);
 }
@@ -328,7 +328,7 @@ int callWithRetry(SoapStruct& ctx, const char* failureText, const std::function<
             continue;
         }
         if (settings().throwOnFailure.load() || error == SOAP_SVR_FAULT) throw SoapRequestException(failureText, soap);
-        return error == SOAP_TCP_ERROR ? -974 : -973;
+        return error == SOAP_TCP_ERROR ? PELOX_E_CONNECTION : PELOX_E_SERVICE_CALL;
     }
 }
 
@@ -382,7 +382,7 @@ void ConfigurationMap::set(std::u16string name, std::vector<std::u16string> valu
 }
 
 int fetchServerConfiguration(const std::string& serverUrl, ConfigurationMap& out) {
-    if (serverUrl.empty()) return -991;
+    if (serverUrl.empty()) return PELOX_E_NULL_ARGUMENT;
     SoapStruct ctx;
     qor__GetConfigurationSettingsResponse response;
     const int rc = callWithRetry(ctx, "soap call to GetConfigurationSettings() failed", [&](struct soap* soap) {
@@ -425,7 +425,6 @@ int setUpEndpoints(SessionInfo& session) {
     const std::u16string* version = config.first(qor::QOR_SERVERVERSION);
     if (!version) throw tarn::Exception("Missing %ls", qor::QOR_SERVERVERSION);
     const int v = tarn::util::stringToInteger(version->c_str(), nullptr, true);
-    session.serverMajorVersion = v;
 
     if (const std::u16string* root = config.first(qor::QOR_ROOT)) session.serverRoot = *root;
     const std::u16string* blocking = config.first(qor::QOR_BLOCKINGJOBTIMEOUT);
@@ -434,7 +433,6 @@ int setUpEndpoints(SessionInfo& session) {
     session.serverIs7OrLater = v >= 7;
     session.serverIsBefore7 = v < 7;
     session.serverIs6OrLater = v >= 6;
-    session.serverIs8OrLater = v >= 8;
     session.serverIs8OrLaterUpload = v >= 8;
     return 0;
 }

@@ -35,12 +35,9 @@ struct SessionInfo {
     bool serverIsBefore7 = false;
     bool serverIs6OrLater = false;
     bool serverIsLocal = false;  // the server's hardware address belongs to this machine
-    bool serverIs8OrLater = false;
-    bool serverIs8OrLaterUpload = false;  // the second v >= 8 flag (new upload protocol)
+    bool serverIs8OrLaterUpload = false;  // v >= 8: the upload service takes raw bytes
     bool cluster = true;                  // runners are handed out by the locator per launch
     std::string runnerEndpoint;           // configured runner endpoint (UTF-8); may be empty
-
-    int serverMajorVersion = 0;
 };
 
 }  // namespace pelox

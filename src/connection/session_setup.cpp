@@ -1,3 +1,4 @@
+#include "peloxImp.h"
 #include "connection/session_setup.h"
 
 #include <algorithm>
@@ -68,7 +69,7 @@ int checkClientCompatibility(const std::string& locatorUrl, const std::string& c
         });
         if (rc != 0) return rc;
         if (info.clientCompatibleEnum == CompatibilityTrue) return 0;
-        return info.versionComparisonEnum == ClientIsNewerThanServer ? 0 : -977;
+        return info.versionComparisonEnum == ClientIsNewerThanServer ? 0 : PELOX_E_SERVER_VERSION;
     }
     rc = callWithRetry(ctx, "soap call to CheckClientVersion() failed", [&](struct soap* s) {
         return soap_call_qor__CheckSkerrowClientVersion(s, locatorUrl.c_str(), "", mut(clientVersion), info);
@@ -76,7 +77,7 @@ int checkClientCompatibility(const std::string& locatorUrl, const std::string& c
     if (rc != 0) return rc;
     if (info.clientCompatibleEnum == CompatibilityTrue) return 0;
     const std::string_view version = info.serverVersion ? info.serverVersion : "";
-    return (version.starts_with("5.1.") || version.starts_with("5.0.")) ? 0 : -977;
+    return (version.starts_with("5.1.") || version.starts_with("5.0.")) ? 0 : PELOX_E_SERVER_VERSION;
 }
 
 int loginCall(const std::string& locatorUrl, const std::string& name, const std::string& password,
@@ -97,7 +98,7 @@ namespace {
 
 int setXmldbEndPoint(SessionInfo& session, std::u16string_view sessionId) {
     return tarn::annotate(u"SessionInfo", u"SetXmldbEndPoint", [&]() -> int {
-        CCredentials credentials;
+        pelox::host::CCredentials credentials;
         credentials.SetCredentialsString(sessionId);
         credentials.DecryptBody();
         const std::string fromCredentials = credentials.GetXMLDBEndPoint();
@@ -140,7 +141,7 @@ int setServerLocality(SessionInfo& session, std::u16string_view sessionId) {
         });
         if (rc != 0) return rc;
         session.serverIsLocal =
-            response.hwAddress && CIPResolver::IsHWAddressOnLocalMachine(std::string_view(response.hwAddress));
+            response.hwAddress && pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view(response.hwAddress));
         return 0;
     });
 }

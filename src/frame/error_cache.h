@@ -41,4 +41,10 @@ private:
     tarn::ForcedCriticalSection lock_;
 };
 
+namespace frame {
+// The one error record store of the process. It is made at load together
+// with the registries (registry/registries.cpp keeps the load order).
+ErrorCache& errorCache();
+}  // namespace frame
+
 }  // namespace pelox

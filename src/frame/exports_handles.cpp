@@ -1,5 +1,6 @@
 // Handle exports: create, remove and measure the objects behind handles.
 #include "frame/frame.h"
+#include "registry/access.h"
 
 using namespace pelox;
 
@@ -11,10 +12,10 @@ PELOX_API int32_t peloxImp_createObject(int32_t type) {
     int32_t drawn = 0;
     const int32_t handle = frame::runAccessor(u"peloxImp_createObject", int32_t{0}, [&]() -> int32_t {
         switch (type) {
-            case kTypeString: return frame::strings().create(&drawn);
-            case kTypeStringArray: return frame::stringArrays().create(&drawn);
-            case kTypeProtocolInfo: return frame::protocolInfos().create(&drawn);
-            case kTypeResultInfo: return frame::resultInfos().create(&drawn);
+            case PELOX_OBJECT_STRING: return registry::strings().create(&drawn);
+            case PELOX_OBJECT_STRING_ARRAY: return registry::stringArrays().create(&drawn);
+            case PELOX_OBJECT_PROTOCOL_INFO: return registry::protocolInfos().create(&drawn);
+            case PELOX_OBJECT_RESULT_INFO: return registry::resultInfos().create(&drawn);
             default: return 0;
         }
     });
@@ -31,12 +32,12 @@ PELOX_API void peloxImp_removeObject(int32_t type, int32_t handle) {
             }
         };
         switch (type) {
-            case kTypeString: drop(frame::strings()); break;
-            case kTypeStringArray: drop(frame::stringArrays()); break;
-            case kTypeProtocolInfo: drop(frame::protocolInfos()); break;
-            case kTypeResultInfo: {
+            case PELOX_OBJECT_STRING: drop(registry::strings()); break;
+            case PELOX_OBJECT_STRING_ARRAY: drop(registry::stringArrays()); break;
+            case PELOX_OBJECT_PROTOCOL_INFO: drop(registry::protocolInfos()); break;
+            case PELOX_OBJECT_RESULT_INFO: {
                 // A result info is only emptied; its handle stays valid.
-                auto info = frame::lockResultInfo(handle);
+                auto info = registry::lockResultInfo(handle);
                 if (info) info->clear();
                 break;
             }
@@ -55,16 +56,16 @@ PELOX_API int32_t peloxImp_getObjectSize(int32_t type, int32_t handle, int32_t* 
             return PELOX_OK;
         };
         switch (type) {
-            case kTypeString:
-                return measure(frame::lockString(handle), PELOX_E_NO_STRING, [](WString& s) { return s.length(); });
-            case kTypeStringArray:
-                return measure(frame::lockStringArray(handle), PELOX_E_NO_STRING_ARRAY,
+            case PELOX_OBJECT_STRING:
+                return measure(registry::lockString(handle), PELOX_E_NO_STRING, [](WString& s) { return s.length(); });
+            case PELOX_OBJECT_STRING_ARRAY:
+                return measure(registry::lockStringArray(handle), PELOX_E_NO_STRING_ARRAY,
                                [](StringArray& a) { return a.count(); });
-            case kTypeProtocolInfo:
-                return measure(frame::lockProtocolInfo(handle), PELOX_E_NO_PROTOCOL_INFO,
+            case PELOX_OBJECT_PROTOCOL_INFO:
+                return measure(registry::lockProtocolInfo(handle), PELOX_E_NO_PROTOCOL_INFO,
                                [](ProtocolInfo& p) { return p.parameterCount(); });
-            case kTypeResultInfo:
-                return measure(frame::lockResultInfo(handle), PELOX_E_NO_RESULT_INFO,
+            case PELOX_OBJECT_RESULT_INFO:
+                return measure(registry::lockResultInfo(handle), PELOX_E_NO_RESULT_INFO,
                                [](ResultInfo& r) { return r.nameCount(); });
             default:
                 return PELOX_E_UNKNOWN_TYPE;

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "frame/frame.h"
+#include "registry/access.h"
 #include "frame/settings.h"
 
 using namespace pelox;
@@ -79,7 +80,7 @@ PELOX_API int32_t pelox_setPeloxOptions(int32_t option, const pelox_char* value)
 
 PELOX_API int32_t pelox_getPeloxInfo(int32_t selector, int32_t string) {
     return frame::runExport(true, [&]() -> int32_t {
-        auto out = frame::outputString(string);
+        auto out = registry::outputString(string);
         if (!out) return PELOX_E_NO_STRING;
         switch (selector) {
             case PELOX_INFO_RETRY_COUNT:
@@ -99,7 +100,7 @@ PELOX_API int32_t pelox_getPeloxInfo(int32_t selector, int32_t string) {
 }
 
 PELOX_API int32_t peloxImp_checkVersion(const char* version) {
-    return frame::runAccessor(u"peloxImp_checkVersion", int32_t{PELOX_E_UNSUPPORTED == 0 ? 0 : PELOX_E_UNEXPECTED},
+    return frame::runAccessor(u"peloxImp_checkVersion", int32_t{PELOX_E_UNEXPECTED},
                               [&] { return checkVersion(version); });
 }
 

@@ -17,11 +17,10 @@ std::atomic<bool> initDone{false};
 void initialise() {
     // The flag is set first: a failure below is reported once and not retried.
     initStarted.store(true);
-    CHttp::m_isClient = true;
-    (void)CParameter::HasParameterOption(nullptr, 8);
+    pelox::host::CHttp::m_isClient = true;
     const std::u16string log = tarn::Exception::GetErrorLogLocation();
     tarn::Exception::SetErrorLogLocation(log.c_str());
-    CClientTempFiles::InitializeQorDirectory(u"PELOX");
+    pelox::host::CClientTempFiles::InitializeQorDirectory(u"PELOX");
 }
 
 }  // namespace

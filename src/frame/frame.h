@@ -1,19 +1,19 @@
-// The gate every export goes through, and the helpers exports use to reach
-// the registries. Keep each export a few lines: the frame does the catching,
-// the registry locking and the emptying of output objects.
+// The gate every export goes through. Keep each export a few lines: the
+// gate does the catching; the helpers of registry/access.h do the registry
+// locking and the emptying of output objects.
 //
 // Usage (an export that writes a string and needs a session and a job):
 //
 //   PELOX_API int32_t pelox_example(const pelox_char* sessionId, const pelox_char* jobId, int32_t string) {
 //       return pelox::frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-//           auto out = pelox::frame::outputString(string);   // string registry lock, held to the end
-//           if (!out) return PELOX_E_NO_STRING;                // -999
+//           auto out = pelox::registry::outputString(string);  // string registry lock, held to the end
+//           if (!out) return PELOX_E_NO_STRING;
 //           if (!sessionId || !jobId) return PELOX_E_NULL_ARGUMENT;
 //           pelox::SessionInfo session;
-//           if (!pelox::frame::copySession(pelox::frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
+//           if (!pelox::registry::copySession(pelox::frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
 //           pelox::HeldJob job;                                 // record lock, released on every return
-//           if (!pelox::frame::findJob(pelox::frame::view(jobId), job)) return PELOX_E_NO_JOB;
-//           job->state = 1500;
+//           if (!pelox::registry::findJob(pelox::frame::view(jobId), job)) return PELOX_E_NO_JOB;
+//           job->state = PELOX_JOB_FINISHED;
 //           pelox::frame::setText(*out, u"done");
 //           return PELOX_OK;
 //       });
@@ -21,7 +21,7 @@
 //
 // A tarn::Exception thrown anywhere in the body (the initialisation
 // included) becomes an error record whose identifier is returned; anything
-// else returns PELOX_E_UNEXPECTED (-984). Locks and temporaries are released
+// else returns PELOX_E_UNEXPECTED. Locks and temporaries are released
 // before that happens, in reverse order.
 //
 // Exports that return a pointer or a boolean use runAccessor instead: a
@@ -38,8 +38,9 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/containers/array.h"
+#include "frame/containers/wide_string.h"
 #include "frame/error_cache.h"
-#include "frame/registries.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
 #include "peloxImp.h"
@@ -91,63 +92,6 @@ R runAccessor(const char16_t* name, R failValue, Body&& body) noexcept {
     }
     return failValue;
 }
-
-// ---- registry access ------------------------------------------------------
-
-// Holds a registry's lock for its lifetime and the object found under a
-// handle (null when the handle is not registered). Returned by the lock* and
-// output* helpers below; keep it in a local variable for the whole export.
-template <class T>
-class Locked {
-public:
-    Locked(ObjectRegistry<T>& registry, int32_t handle, bool emptyIt)
-        : guard_(registry.lock()), object_(registry.find(handle)) {
-        if (object_ && emptyIt) object_->clear();
-    }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-    explicit operator bool() const { return object_ != nullptr; }
-    T* get() const { return object_; }
-    T* operator->() const { return object_; }
-    T& operator*() const { return *object_; }
-    // Lets the lock go early; the object must not be used afterwards.
-    void release() {
-        object_ = nullptr;
-        guard_.release();
-    }
-
-private:
-    Guard guard_;
-    T* object_;
-};
-
-// Lock the registry and look the handle up (input objects).
-inline Locked<WString> lockString(int32_t h) { return Locked<WString>(strings(), h, false); }
-inline Locked<StringArray> lockStringArray(int32_t h) { return Locked<StringArray>(stringArrays(), h, false); }
-inline Locked<ProtocolInfo> lockProtocolInfo(int32_t h) { return Locked<ProtocolInfo>(protocolInfos(), h, false); }
-inline Locked<ResultInfo> lockResultInfo(int32_t h) { return Locked<ResultInfo>(resultInfos(), h, false); }
-// The same, and empty the object when found (output objects).
-inline Locked<WString> outputString(int32_t h) { return Locked<WString>(strings(), h, true); }
-inline Locked<StringArray> outputStringArray(int32_t h) { return Locked<StringArray>(stringArrays(), h, true); }
-inline Locked<ProtocolInfo> outputProtocolInfo(int32_t h) { return Locked<ProtocolInfo>(protocolInfos(), h, true); }
-inline Locked<ResultInfo> outputResultInfo(int32_t h) { return Locked<ResultInfo>(resultInfos(), h, true); }
-
-// ---- sessions and jobs ------------------------------------------------------
-
-inline void putSession(std::u16string_view id, const SessionInfo& record) { sessions().put(id, record); }
-inline bool hasSession(std::u16string_view id) { return sessions().contains(id); }
-// Copies the session record into out; false when the identifier is unknown.
-inline bool copySession(std::u16string_view id, SessionInfo& out) { return sessions().copy(id, out); }
-
-// The job record under id, locked into the slot (released by the slot).
-inline bool findJob(std::u16string_view id, HeldJob& slot) { return jobs().find(id, slot); }
-// The same, creating a record (state 1507) for an unknown id.
-inline bool insertJob(std::u16string_view id, HeldJob& slot, bool* created = nullptr) {
-    return jobs().insert(id, slot, created);
-}
-// Locks the record into the slot and forgets it in the registry.
-inline bool removeJob(std::u16string_view id, HeldJob& slot) { return jobs().remove(id, slot); }
 
 // ---- text conversions -------------------------------------------------------
 

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
+#include "frame/version.h"
+
 namespace pelox {
 
-inline constexpr const char* kLibraryVersion = "8.5.0.0";
+inline constexpr const char* kLibraryVersion = PELOX_LIBRARY_VERSION;
 inline constexpr uint32_t kMinRetryCount = 10;
 inline constexpr int32_t kMinRetryPauseMs = 200;
 

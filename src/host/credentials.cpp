@@ -7,7 +7,7 @@
 
 #include "host/tarn_util.h"
 
-namespace pelox {
+namespace pelox::host {
 
 namespace {
 
@@ -94,4 +94,4 @@ std::string encodeCredentialsBody(std::string_view text) {
     return std::string(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(n));
 }
 
-}  // namespace pelox
+}  // namespace pelox::host

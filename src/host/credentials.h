@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace pelox {
+namespace pelox::host {
 
 class CCredentials {
 public:
@@ -36,4 +36,4 @@ private:
 // counterpart): XOR with the key, then padded base64.
 std::string encodeCredentialsBody(std::string_view text);
 
-}  // namespace pelox
+}  // namespace pelox::host

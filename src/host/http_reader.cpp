@@ -8,7 +8,7 @@
 
 #include "host/tarn_exception.h"
 
-namespace pelox {
+namespace pelox::host {
 
 namespace {
 
@@ -127,4 +127,4 @@ std::vector<std::string> HttpReader::readLines(const std::string& url) const {
     return lines;
 }
 
-}  // namespace pelox
+}  // namespace pelox::host

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace pelox {
+namespace pelox::host {
 
 struct HttpReadLimits {
     long connectTimeoutSeconds = 10;  // to open the connection
@@ -36,4 +36,4 @@ private:
     HttpReadLimits limits_;
 };
 
-}  // namespace pelox
+}  // namespace pelox::host

@@ -12,7 +12,7 @@
 
 #include "host/tarn_util.h"
 
-namespace pelox {
+namespace pelox::host {
 
 namespace {
 
@@ -130,4 +130,4 @@ bool CIPResolver::IsHWAddressOnLocalMachine(std::u16string_view address) {
     return IsHWAddressOnLocalMachine(std::string_view(tarn::util::ConvertStringtoUTF8(address)));
 }
 
-}  // namespace pelox
+}  // namespace pelox::host

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pelox {
+namespace pelox::host {
 
 class CIPResolver {
 public:
@@ -26,4 +26,4 @@ public:
     static std::vector<std::string> localAddresses();
 };
 
-}  // namespace pelox
+}  // namespace pelox::host

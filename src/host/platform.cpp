@@ -8,14 +8,9 @@
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
 
-std::atomic<bool> CHttp::m_isClient{false};
+namespace pelox::host {
 
-bool CParameter::HasParameterOption(const void* parameter, int /*option*/) {
-    // No parameter collection is attached to the library: nothing carries an
-    // option.
-    (void)parameter;
-    return false;
-}
+std::atomic<bool> CHttp::m_isClient{false};
 
 namespace {
 
@@ -61,8 +56,8 @@ void vcQorDir::GetUserDirectory(const std::u16string& root, const std::u16string
 void CClientTempFiles::InitializeQorDirectory(const char16_t* name) {
     tarn::annotate(u"CClientTempFiles", u"InitializeQorDirectory", [&] {
         std::lock_guard<std::recursive_mutex> setup(setupMutex());
-        std::u16string leaf = (name && *name) ? std::u16string(name) : pelox::host::createGuidText();
-        std::u16string root = pelox::host::systemTempPath() + u"qorvane" + pelox::host::PATHSEP + leaf;
+        std::u16string leaf = (name && *name) ? std::u16string(name) : createGuidText();
+        std::u16string root = tarn::util::getTempPath() + u"qorvane" + PATHSEP + leaf;
         vcQorDir::SetRootTempDirectory(root);
         std::lock_guard<std::mutex> lock(dirMutex());
         tempRootSet() = true;
@@ -82,14 +77,6 @@ void CClientTempFiles::GetTemporaryFilePath(std::u16string& out) {
     });
 }
 
-namespace pelox::host {
-
-std::u16string systemTempPath() {
-    const char* env = std::getenv("TMPDIR");
-    std::string dir = (env && *env) ? env : "/tmp";
-    if (dir.back() != '/') dir += '/';
-    return tarn::util::ConvertUTF8toString(dir);
-}
 
 std::u16string createGuidText() {
     unsigned char bytes[16];

@@ -1,24 +1,20 @@
 // Small stand-ins for the platform services that the library frame needs at
-// start-up: the HTTP reader's client marker, the parameter option query, GUID
-// texts and the temporary directory root.
+// start-up: the HTTP reader's client marker, GUID texts and the temporary
+// directory root.
 #pragma once
 
 #include <atomic>
 #include <string>
 
+namespace pelox::host {
+
 // The HTTP reader of the platform libraries. Only the process-wide marker
 // that tells it it runs inside a client lives here so far.
 class CHttp {
 public:
+    // Set once at start-up, as the platform contract asks; nothing in this
+    // build reads it (the library's HTTP code always acts as a client).
     static std::atomic<bool> m_isClient;
-};
-
-// Command-line parameter options of the platform libraries.
-class CParameter {
-public:
-    // Whether the parameter carries the option bit; a null parameter carries
-    // none.
-    static bool HasParameterOption(const void* parameter, int option);
 };
 
 // The directories of the platform libraries.
@@ -46,11 +42,6 @@ public:
     static bool IsInitialized();
 };
 
-namespace pelox::host {
-
-// The system temporary directory: $TMPDIR when set and not empty, else /tmp;
-// always ends with the path separator.
-std::u16string systemTempPath();
 // The platform's path separator text.
 inline constexpr const char16_t* PATHSEP = u"/";
 // A new random (version 4) GUID in registry text form:

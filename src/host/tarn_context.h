@@ -43,8 +43,9 @@ private:
     std::recursive_timed_mutex mutex_;
 };
 
-// A process-wide section that is only locked while thread safety is enabled
-// (it always is in this library).
+// A process-wide section (the service channel's one-time read of the connect
+// time-out uses it). Thread safety is always on in this library, so it is
+// always locked.
 class AutoCriticalSection {
 public:
     bool lockImpl(unsigned milliseconds, bool force) { return section_.lock(milliseconds, force); }
@@ -53,7 +54,6 @@ public:
 private:
     ForcedCriticalSection section_;
 };
-extern int ThreadSafetyEnabledCount;
 
 }  // namespace tarn
 

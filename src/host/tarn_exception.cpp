@@ -121,10 +121,7 @@ std::u16string& logLocation() {
 }
 
 std::u16string defaultLogLocation() {
-    std::error_code ec;
-    std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-    if (ec) dir = "/tmp";
-    return util::ConvertUTF8toString((dir / "peloxErrors.txt").string());
+    return util::getTempPath() + u"peloxErrors.txt";
 }
 
 }  // namespace
@@ -179,8 +176,6 @@ InvalidIndexException::InvalidIndexException(long long index, long long highest)
 
 MemoryException::MemoryException(unsigned long long count, unsigned long long size)
     : Exception("Unable to allocate %llu elements of %llu bytes", count, size) {}
-
-int ThreadSafetyEnabledCount = 1;
 
 bool ForcedCriticalSection::lock(unsigned milliseconds, bool /*force*/) {
     if (mutex_.try_lock_for(std::chrono::milliseconds(milliseconds))) return true;

@@ -1,5 +1,9 @@
 #include "host/tarn_util.h"
 
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -312,6 +316,19 @@ std::u16string getHostName() {
     char buf[256] = {};
     if (gethostname(buf, sizeof buf - 1) != 0) return u"localhost";
     return ConvertUTF8toString(std::string_view(buf, strnlen(buf, sizeof buf)));
+}
+
+std::u16string getTempPath() {
+    std::string dir = "/tmp";
+    for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+        const char* value = std::getenv(name);
+        if (!value || !*value) continue;
+        std::error_code ec;
+        if (std::filesystem::is_directory(value, ec)) dir = value;
+        break;
+    }
+    if (dir.back() != '/') dir += '/';
+    return ConvertUTF8toString(dir);
 }
 
 }  // namespace tarn::util

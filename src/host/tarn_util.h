@@ -57,4 +57,11 @@ bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b);
 // This computer's host name.
 std::u16string getHostName();
 
+// The system temporary directory, always ending with "/": the first of the
+// environment variables TMPDIR, TMP, TEMP, TEMPDIR that is set and not empty
+// (the rule of std::filesystem::temp_directory_path), and "/tmp" when none is
+// set or the one that is set names no directory. The error log's default
+// location and the library's temporary root both follow it.
+std::u16string getTempPath();
+
 }  // namespace tarn::util

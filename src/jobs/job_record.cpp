@@ -6,27 +6,27 @@ int32_t mapServerJobState(int32_t serverState, bool report1508) {
     switch (serverState) {
         case 0:
         case 1:
-            return 1500;
+            return PELOX_JOB_FINISHED;
         case 2:
         case 10:
         case 11:
-            return 1501;
+            return PELOX_JOB_RUNNING;
         case 3:
-            return 1502;
+            return PELOX_JOB_WAITING_FOR_CLIENT;
         case 4:
-            return 1503;
+            return PELOX_JOB_STATE_4;
         case 5:
-            return 1504;
+            return PELOX_JOB_STATE_5;
         case 6:
-            return 1505;
+            return PELOX_JOB_STATE_6;
         case 7:
         case 8:
         case 9:
-            return 1506;
+            return PELOX_JOB_ENDED;
         case 12:
-            return report1508 ? 1508 : 1501;
+            return report1508 ? PELOX_JOB_STATE_12 : PELOX_JOB_RUNNING;
         default:
-            return kJobStateUnknown;
+            return PELOX_JOB_UNKNOWN;
     }
 }
 

@@ -8,20 +8,13 @@
 #include <string>
 
 #include "host/tarn_context.h"
+#include "peloxImp.h"
 
 namespace pelox {
 
-inline constexpr int32_t kJobStateUnknown = 1507;
-inline constexpr int32_t kJobStateCreated = 0;
-
-// Job option bits (the flags of job creation, launch and reconnection).
-inline constexpr int32_t kJobHandleClientSteps = 1;
-inline constexpr int32_t kJobDeferToHost = 2;
-inline constexpr int32_t kJobReport1508 = 4;
-
 struct JobInfo {
     std::string jobEndpoint;            // runner endpoint the job lives at (UTF-8)
-    int32_t state = kJobStateUnknown;   // 1500..1508, or 0 when created and never launched
+    int32_t state = PELOX_JOB_UNKNOWN;  // 1500..1508, or 0 when created and never launched
     std::u16string pendingInstructions; // client instruction text waiting for the host
     tarn::ForcedCriticalSection lock;   // held by an export while it works on the record
     bool deferToHost = false;           // option 2
@@ -31,9 +24,9 @@ struct JobInfo {
     // Sets the three option flags from job option bits (2 does not imply 1
     // here; the launch adds that itself).
     void setOptions(int32_t flags) {
-        deferToHost = (flags & kJobDeferToHost) != 0;
-        handleClientSteps = (flags & kJobHandleClientSteps) != 0;
-        report1508 = (flags & kJobReport1508) != 0;
+        deferToHost = (flags & PELOX_JOB_DEFER_TO_HOST) != 0;
+        handleClientSteps = (flags & PELOX_JOB_HANDLE_CLIENT_STEPS) != 0;
+        report1508 = (flags & PELOX_JOB_REPORT_1508) != 0;
     }
 };
 

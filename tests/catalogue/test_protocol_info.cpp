@@ -68,17 +68,17 @@ TEST(ProtocolInfoModel, PropertiesByNumber) {
     info.parameters[0].type = u"FileType";
     info.parameters[0].legalValues = {u"x"};
     Texts out = {u"stale"};
-    ASSERT_TRUE(info.getParameterProperty(0, pelox::kPropName, out));
+    ASSERT_TRUE(info.getParameterProperty(0, PELOX_PROP_NAME, out));
     EXPECT_EQ(out, Texts{u"Input"});
-    ASSERT_TRUE(info.getParameterProperty(0, pelox::kPropType, out));
+    ASSERT_TRUE(info.getParameterProperty(0, PELOX_PROP_TYPE, out));
     EXPECT_EQ(out, Texts{u"FileType"});
-    ASSERT_TRUE(info.getParameterProperty(0, pelox::kPropValues, out));
+    ASSERT_TRUE(info.getParameterProperty(0, PELOX_PROP_VALUES, out));
     EXPECT_EQ(out, (Texts{u"a.txt", u"b.txt"}));
-    ASSERT_TRUE(info.getParameterProperty(0, pelox::kPropRequired, out));
+    ASSERT_TRUE(info.getParameterProperty(0, PELOX_PROP_REQUIRED, out));
     EXPECT_EQ(out, Texts{u"true"});
-    ASSERT_TRUE(info.getParameterProperty(1, pelox::kPropIsValid, out));
+    ASSERT_TRUE(info.getParameterProperty(1, PELOX_PROP_IS_VALID, out));
     EXPECT_EQ(out, Texts{u"true"});  // defaults: valid, enabled, enforced
-    ASSERT_TRUE(info.getParameterProperty(1, pelox::kPropMembers, out));
+    ASSERT_TRUE(info.getParameterProperty(1, PELOX_PROP_MEMBERS, out));
     EXPECT_TRUE(out.empty());
     for (int32_t unknown : {0, 49, 65, -1}) {
         out = {u"stale"};
@@ -89,12 +89,12 @@ TEST(ProtocolInfoModel, PropertiesByNumber) {
     bool b = false;
     for (int32_t n : {55, 56, 57, 59, 61, 63, 64}) EXPECT_TRUE(info.getParameterPropertyBool(0, n, b)) << n;
     for (int32_t n : {50, 53, 54, 58, 60, 62, 65}) EXPECT_FALSE(info.getParameterPropertyBool(0, n, b)) << n;
-    ASSERT_TRUE(info.getParameterPropertyBool(0, pelox::kPropRequired, b));
+    ASSERT_TRUE(info.getParameterPropertyBool(0, PELOX_PROP_REQUIRED, b));
     EXPECT_TRUE(b);
 
     // Outside the array: the core index exception, never a stray read.
-    EXPECT_THROW(info.getParameterProperty(2, pelox::kPropName, out), tarn::InvalidIndexException);
-    EXPECT_THROW(info.getParameterPropertyBool(UINT32_MAX, pelox::kPropRequired, b), tarn::InvalidIndexException);
+    EXPECT_THROW(info.getParameterProperty(2, PELOX_PROP_NAME, out), tarn::InvalidIndexException);
+    EXPECT_THROW(info.getParameterPropertyBool(UINT32_MAX, PELOX_PROP_REQUIRED, b), tarn::InvalidIndexException);
     EXPECT_THROW(info.setParameterValues(7, {u"x"}), tarn::InvalidIndexException);
 
     EXPECT_TRUE(pelox::isValidatedProperty(54));
@@ -110,13 +110,13 @@ TEST(ProtocolInfoModel, SettingValuesMarksForValidation) {
     EXPECT_EQ(info.parameters[1].values, Texts{u"fast"});
 
     ParameterInfo& p = info.parameters[1];
-    EXPECT_TRUE(p.setStringArrayForProperty(pelox::kPropHelp, {u"first", u"ignored"}));
+    EXPECT_TRUE(p.setStringArrayForProperty(PELOX_PROP_HELP, {u"first", u"ignored"}));
     EXPECT_EQ(p.help, u"first");
-    EXPECT_TRUE(p.setStringArrayForProperty(pelox::kPropLegalValues, {u"a", u"b"}));
+    EXPECT_TRUE(p.setStringArrayForProperty(PELOX_PROP_LEGAL_VALUES, {u"a", u"b"}));
     EXPECT_EQ(p.legalValues, (Texts{u"a", u"b"}));
-    EXPECT_TRUE(p.setStringArrayForProperty(pelox::kPropName, {}));
+    EXPECT_TRUE(p.setStringArrayForProperty(PELOX_PROP_NAME, {}));
     EXPECT_EQ(p.name, u"");
-    EXPECT_FALSE(p.setStringArrayForProperty(pelox::kPropRequired, {u"true"}));
+    EXPECT_FALSE(p.setStringArrayForProperty(PELOX_PROP_REQUIRED, {u"true"}));
 }
 
 TEST(NameValueBuilder, ValidationFormSendsServerParametersOnly) {
@@ -124,7 +124,7 @@ TEST(NameValueBuilder, ValidationFormSendsServerParametersOnly) {
     info.AddCallerParameter(param(u"Added", {u"v"}));
     info.exportsChanged = true;
     info.exports = {u"A", u"B"};
-    const auto list = info.buildNameValueList(pelox::kLaunchHandleClientSteps, NameValueForm::Validation, u"/tmp/x");
+    const auto list = info.buildNameValueList(PELOX_JOB_HANDLE_CLIENT_STEPS, NameValueForm::Validation, u"/tmp/x");
     const std::vector<NameValues> expected = {{u"Input", {u"a.txt", u"b.txt"}}, {u"Mode", {u""}}};
     EXPECT_EQ(list.pairs, expected);
 }
@@ -138,7 +138,7 @@ TEST(NameValueBuilder, LaunchFormAddsTheLaunchNames) {
 
     info.exportsChanged = true;
     info.exports = {u"Area", u"Mass"};
-    list = info.buildNameValueList(pelox::kLaunchHandleClientSteps, NameValueForm::Launch, u"/tmp/qorvane/PELOX");
+    list = info.buildNameValueList(PELOX_JOB_HANDLE_CLIENT_STEPS, NameValueForm::Launch, u"/tmp/qorvane/PELOX");
     ASSERT_EQ(list.pairs.size(), 6u);
     EXPECT_EQ(list.pairs[3], (NameValues{u"NoUI", {u"false"}}));
     EXPECT_EQ(list.pairs[4], (NameValues{u"ClientTempDirectory", {u"/tmp/qorvane/PELOX"}}));
@@ -148,9 +148,9 @@ TEST(NameValueBuilder, LaunchFormAddsTheLaunchNames) {
 TEST(NameValueBuilder, ClientTempDirectoryIsTheLibrarysTemporaryRoot) {
     ProtocolInfo info = twoParameters();
     std::u16string root;
-    CClientTempFiles::GetTemporaryFilePath(root);
+    pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
     ASSERT_FALSE(root.empty());
-    const auto list = info.buildNameValueList(pelox::kLaunchHandleClientSteps, NameValueForm::Launch);
+    const auto list = info.buildNameValueList(PELOX_JOB_HANDLE_CLIENT_STEPS, NameValueForm::Launch);
     ASSERT_EQ(list.pairs.size(), 4u);
     EXPECT_EQ(list.pairs[3], (NameValues{u"ClientTempDirectory", {root}}));
     // Without flag 1 nothing is added.
@@ -165,7 +165,7 @@ TEST(NameValueBuilder, CompletenessLooksAtEnabledParametersOnly) {
     info.AddParameterInfo(param(u"Needed", {u""}, true));  // a single empty value is no value
     EXPECT_FALSE(info.buildNameValueList(0, NameValueForm::Launch).complete);
     // Flag 8 skips the test.
-    EXPECT_TRUE(info.buildNameValueList(pelox::kLaunchSkipValidation, NameValueForm::Launch).complete);
+    EXPECT_TRUE(info.buildNameValueList(PELOX_JOB_SKIP_VALIDATION, NameValueForm::Launch).complete);
     // A disabled parameter does not count.
     info.parameters[1].isEnabled = false;
     EXPECT_TRUE(info.buildNameValueList(0, NameValueForm::Launch).complete);
@@ -185,10 +185,10 @@ TEST(Validation, NothingIsSentUnlessDue) {
     ProtocolInfo info = twoParameters();
     // No validating server: nothing to do.
     EXPECT_EQ(info.validate(), 0);
-    EXPECT_FALSE(info.validationDue(pelox::kPropLegalValues));
+    EXPECT_FALSE(info.validationDue(PELOX_PROP_LEGAL_VALUES));
     info.serverValidates = true;
-    EXPECT_TRUE(info.validationDue(pelox::kPropLegalValues));
-    EXPECT_FALSE(info.validationDue(pelox::kPropValues));
+    EXPECT_TRUE(info.validationDue(PELOX_PROP_LEGAL_VALUES));
+    EXPECT_FALSE(info.validationDue(PELOX_PROP_VALUES));
     // Switched off: -969, and still due (no endpoint is contacted).
     info.validationEnabled = false;
     EXPECT_EQ(info.validate(), -969);

@@ -165,8 +165,7 @@ TEST_F(Channel, EndpointsFromTheConfiguration) {
     EXPECT_FALSE(session.cluster);
     EXPECT_EQ(session.serverRoot, u"http://host:9944/");
     EXPECT_EQ(session.blockingJobTimeoutMs, 3000000000LL);  // no 32-bit overflow
-    EXPECT_EQ(session.serverMajorVersion, 8);
-    EXPECT_TRUE(session.serverIs7OrLater && session.serverIs6OrLater && session.serverIs8OrLater && session.serverIs8OrLaterUpload);
+    EXPECT_TRUE(session.serverIs7OrLater && session.serverIs6OrLater && session.serverIs8OrLaterUpload);
     EXPECT_FALSE(session.serverIsBefore7);
 }
 
@@ -183,7 +182,7 @@ TEST_F(Channel, MinimalConfigurationClearsWhatIsAbsent) {
     EXPECT_TRUE(session.cluster);  // absent: runners come from the locator
     EXPECT_EQ(session.blockingJobTimeoutMs, 0);
     EXPECT_TRUE(session.serverIsBefore7 && session.serverIs6OrLater);
-    EXPECT_FALSE(session.serverIs7OrLater || session.serverIs8OrLater);
+    EXPECT_FALSE(session.serverIs7OrLater || session.serverIs8OrLaterUpload);
 }
 
 TEST_F(Channel, IncompleteConfigurationRaises) {

@@ -6,20 +6,20 @@
 #include "host/credentials.h"
 #include "host/ip_resolver.h"
 
-using pelox::CCredentials;
-using pelox::CIPResolver;
+using pelox::host::CCredentials;
+using pelox::host::CIPResolver;
 
 namespace {
 
 constexpr char16_t kPrefix[] = u"S0123456789abcdef0123456789ABCDEF";
 
 std::u16string sessionWithBody(const std::string& text) {
-    const std::string body = pelox::encodeCredentialsBody(text);
+    const std::string body = pelox::host::encodeCredentialsBody(text);
     return std::u16string(kPrefix) + u"." + std::u16string(body.begin(), body.end());
 }
 
 std::string endpointOf(const std::u16string& sessionId, bool* decoded = nullptr) {
-    CCredentials c;
+    pelox::host::CCredentials c;
     c.SetCredentialsString(sessionId);
     const bool ok = c.DecryptBody();
     if (decoded) *decoded = ok;
@@ -34,7 +34,7 @@ TEST(Credentials, BodyYieldsItsKeys) {
               "http://127.0.0.1:9/qorvane/xmldb");
     EXPECT_TRUE(ok);
     // Windows line ends and a value holding "=" are kept intact.
-    CCredentials c;
+    pelox::host::CCredentials c;
     c.SetCredentialsString(sessionWithBody("A=b=c\r\nXmldbEndPoint=https://h/x\r\n"));
     ASSERT_TRUE(c.DecryptBody());
     EXPECT_EQ(c.GetValue("A"), "b=c");
@@ -63,7 +63,7 @@ TEST(Credentials, MissingOrBrokenBodyYieldsNoEndpoint) {
 }
 
 TEST(Credentials, ResettingForgetsTheOldBody) {
-    CCredentials c;
+    pelox::host::CCredentials c;
     c.SetCredentialsString(sessionWithBody("XmldbEndPoint=http://one/"));
     ASSERT_TRUE(c.DecryptBody());
     c.SetCredentialsString(kPrefix);
@@ -73,40 +73,40 @@ TEST(Credentials, ResettingForgetsTheOldBody) {
 }
 
 TEST(HardwareAddress, CanonicalForms) {
-    EXPECT_EQ(CIPResolver::canonical("02:FC:00:00:00:01"), "02:fc:00:00:00:01");
-    EXPECT_EQ(CIPResolver::canonical("02-fc-00-00-00-01"), "02:fc:00:00:00:01");
-    EXPECT_EQ(CIPResolver::canonical("2:fc:0:0:0:1"), "02:fc:00:00:00:01");
-    EXPECT_FALSE(CIPResolver::canonical("02:fc-00:00:00:01"));  // mixed separators
-    EXPECT_FALSE(CIPResolver::canonical("02:fc:00:00:00"));
-    EXPECT_FALSE(CIPResolver::canonical("02:fc:00:00:00:01:02"));
-    EXPECT_FALSE(CIPResolver::canonical("02:fc:00:00:00:1g"));
-    EXPECT_FALSE(CIPResolver::canonical("002:fc:00:00:00:01"));
-    EXPECT_FALSE(CIPResolver::canonical(""));
+    EXPECT_EQ(pelox::host::CIPResolver::canonical("02:FC:00:00:00:01"), "02:fc:00:00:00:01");
+    EXPECT_EQ(pelox::host::CIPResolver::canonical("02-fc-00-00-00-01"), "02:fc:00:00:00:01");
+    EXPECT_EQ(pelox::host::CIPResolver::canonical("2:fc:0:0:0:1"), "02:fc:00:00:00:01");
+    EXPECT_FALSE(pelox::host::CIPResolver::canonical("02:fc-00:00:00:01"));  // mixed separators
+    EXPECT_FALSE(pelox::host::CIPResolver::canonical("02:fc:00:00:00"));
+    EXPECT_FALSE(pelox::host::CIPResolver::canonical("02:fc:00:00:00:01:02"));
+    EXPECT_FALSE(pelox::host::CIPResolver::canonical("02:fc:00:00:00:1g"));
+    EXPECT_FALSE(pelox::host::CIPResolver::canonical("002:fc:00:00:00:01"));
+    EXPECT_FALSE(pelox::host::CIPResolver::canonical(""));
 }
 
 TEST(HardwareAddress, MatchesLocalListIgnoringCaseAndSeparator) {
     const std::vector<std::string> local = {"02:fc:00:00:00:01", "ea:3d:f2:df:93:29"};
-    EXPECT_TRUE(CIPResolver::matchesAny("02-FC-00-00-00-01", local));
-    EXPECT_TRUE(CIPResolver::matchesAny("EA:3D:F2:DF:93:29", local));
-    EXPECT_TRUE(CIPResolver::matchesAny("11:11:11:11:11:11, ea-3d-f2-df-93-29", local));
-    EXPECT_FALSE(CIPResolver::matchesAny("02:fc:00:00:00:02", local));
-    EXPECT_FALSE(CIPResolver::matchesAny("not an address", local));
-    EXPECT_FALSE(CIPResolver::matchesAny("", local));
+    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("02-FC-00-00-00-01", local));
+    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("EA:3D:F2:DF:93:29", local));
+    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("11:11:11:11:11:11, ea-3d-f2-df-93-29", local));
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("02:fc:00:00:00:02", local));
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("not an address", local));
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("", local));
     // The all-zero address of a loopback interface is no evidence of locality.
-    EXPECT_FALSE(CIPResolver::matchesAny("00:00:00:00:00:00", {"00:00:00:00:00:00"}));
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("00:00:00:00:00:00", {"00:00:00:00:00:00"}));
 }
 
 TEST(HardwareAddress, ThisMachinesOwnAddressesAreLocal) {
-    const auto mine = CIPResolver::localAddresses();
+    const auto mine = pelox::host::CIPResolver::localAddresses();
     for (const auto& a : mine) {
-        EXPECT_TRUE(CIPResolver::IsHWAddressOnLocalMachine(std::string_view(a)));
+        EXPECT_TRUE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view(a)));
         std::string upper = a;
         for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         for (char& c : upper)
             if (c == ':') c = '-';
-        EXPECT_TRUE(CIPResolver::IsHWAddressOnLocalMachine(std::u16string(upper.begin(), upper.end())));
+        EXPECT_TRUE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::u16string(upper.begin(), upper.end())));
     }
-    EXPECT_FALSE(CIPResolver::IsHWAddressOnLocalMachine(std::string_view("00:00:00:00:00:00")));
+    EXPECT_FALSE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view("00:00:00:00:00:00")));
 }
 
 TEST(LoginNames, UserNameKeepsItsLastPart) {

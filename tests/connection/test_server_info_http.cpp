@@ -84,9 +84,9 @@ std::string ok(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-std::string failureText(const std::string& url, const pelox::HttpReadLimits& limits = {}) {
+std::string failureText(const std::string& url, const pelox::host::HttpReadLimits& limits = {}) {
     try {
-        pelox::HttpReader(limits).readLines(url);
+        pelox::host::HttpReader(limits).readLines(url);
     } catch (const tarn::Exception& e) {
         return tarn::util::ConvertStringtoUTF8(e.joined(u" | "));
     }
@@ -97,9 +97,9 @@ std::string failureText(const std::string& url, const pelox::HttpReadLimits& lim
 
 TEST(HttpReader, SplitsTheBodyIntoLines) {
     CannedServer server({ok("a:1\r\nb:2\n\nlast"), ok("")});
-    const auto lines = pelox::HttpReader().readLines(server.url("/page?x=1"));
+    const auto lines = pelox::host::HttpReader().readLines(server.url("/page?x=1"));
     EXPECT_EQ(lines, (std::vector<std::string>{"a:1", "b:2", "", "last"}));
-    EXPECT_TRUE(pelox::HttpReader().readLines(server.url("/empty")).empty());
+    EXPECT_TRUE(pelox::host::HttpReader().readLines(server.url("/empty")).empty());
     ASSERT_EQ(server.requests().size(), 2u);
     EXPECT_EQ(server.requests()[0], "GET /page?x=1 HTTP/1.1");
 }
@@ -116,7 +116,7 @@ TEST(HttpReader, FailuresNameTheUrlAndTheCause) {
     text = failureText(server.url("/moved"));
     EXPECT_NE(text.find("another host"), std::string::npos) << text;
 
-    pelox::HttpReadLimits small;
+    pelox::host::HttpReadLimits small;
     small.maxBodyBytes = 1000;
     text = failureText(server.url("/big"), small);
     EXPECT_NE(text.find("larger than 1000"), std::string::npos) << text;
@@ -138,7 +138,7 @@ TEST(HttpReader, RedirectOnTheSameServerIsFollowed) {
     CannedServer server;
     server.start({"HTTP/1.1 301 Moved\r\nLocation: " + server.url("/new") + "\r\nContent-Length: 0\r\n\r\n",
                   ok("after:redirect\n")});
-    EXPECT_EQ(pelox::HttpReader().readLines(server.url("/old")), std::vector<std::string>{"after:redirect"});
+    EXPECT_EQ(pelox::host::HttpReader().readLines(server.url("/old")), std::vector<std::string>{"after:redirect"});
     ASSERT_EQ(server.requests().size(), 2u);
     EXPECT_EQ(server.requests()[1], "GET /new HTTP/1.1");
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame/frame.h"
+#include "registry/access.h"
 #include "host/platform.h"
 
 using namespace pelox;
@@ -109,26 +110,26 @@ TEST(ExportGate, InitialisationRunsOnceAcrossThreads) {
             while (ready < 8) std::this_thread::yield();
             frame::ensureInitialised();
             // Nobody gets past ensureInitialised before the set-up finished.
-            if (!CHttp::m_isClient || !CClientTempFiles::IsInitialized()) ++sawUninitialisedTempDir;
+            if (!pelox::host::CHttp::m_isClient || !pelox::host::CClientTempFiles::IsInitialized()) ++sawUninitialisedTempDir;
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(sawUninitialisedTempDir, 0);
     EXPECT_TRUE(frame::initialised());
     std::u16string root;
-    CClientTempFiles::GetTemporaryFilePath(root);
-    EXPECT_EQ(root, pelox::host::systemTempPath() + u"qorvane/PELOX");
+    pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
+    EXPECT_EQ(root, tarn::util::getTempPath() + u"qorvane/PELOX");
 }
 
 TEST(ExportGate, LockedOutputEmptiesAndHoldsTheRegistry) {
     const int32_t h = peloxImp_createObject(PELOX_OBJECT_STRING);
     {
-        auto s = frame::lockString(h);
+        auto s = registry::lockString(h);
         ASSERT_TRUE(s);
         frame::setUtf8(*s, "caf\xC3\xA9");
     }
     EXPECT_EQ(std::u16string(string_getText(h)), u"caf\u00e9");
     {
-        auto s = frame::outputString(h);
+        auto s = registry::outputString(h);
         ASSERT_TRUE(s);
         EXPECT_TRUE(s->empty());
         // Another thread cannot take the string registry meanwhile.
@@ -143,7 +144,7 @@ TEST(ExportGate, LockedOutputEmptiesAndHoldsTheRegistry) {
         t.join();
         EXPECT_TRUE(done);
     }
-    EXPECT_FALSE(frame::lockString(0));
+    EXPECT_FALSE(registry::lockString(0));
     peloxImp_removeObject(PELOX_OBJECT_STRING, h);
 }
 
@@ -151,7 +152,7 @@ TEST(ExportGate, ResultInfoExportsMatchNamesWithoutCase) {
     const int32_t r = peloxImp_createObject(PELOX_OBJECT_RESULT_INFO);
     const int32_t a = peloxImp_createObject(PELOX_OBJECT_STRING_ARRAY);
     {
-        auto info = frame::lockResultInfo(r);
+        auto info = registry::lockResultInfo(r);
         ASSERT_TRUE(info);
         info->setValues(u"Status", std::vector<std::u16string>{u"running", u"ok"});
         info->appendValue(u"Host", u"alpha");

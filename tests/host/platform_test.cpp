@@ -1,6 +1,8 @@
 // Platform stand-ins: GUID texts, the temporary directory root, allocation.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstdlib>
 #include <atomic>
 #include <set>
@@ -9,6 +11,7 @@
 
 #include "host/alloc_base.h"
 #include "host/platform.h"
+#include "host/tarn_util.h"
 
 namespace {
 
@@ -38,26 +41,35 @@ TEST(Platform, GuidsAreRegistryTextAndDistinct) {
 }
 
 TEST(Platform, TemporaryRootIsUnderSystemTempQorvane) {
+    std::filesystem::create_directories("/var/tmp/pelox-test");
     setenv("TMPDIR", "/var/tmp/pelox-test", 1);
-    EXPECT_EQ(pelox::host::systemTempPath(), u"/var/tmp/pelox-test/");
-    CClientTempFiles::InitializeQorDirectory(u"PELOX");
+    EXPECT_EQ(tarn::util::getTempPath(), u"/var/tmp/pelox-test/");
+    pelox::host::CClientTempFiles::InitializeQorDirectory(u"PELOX");
     std::u16string root;
-    CClientTempFiles::GetTemporaryFilePath(root);
+    pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
     EXPECT_EQ(root, u"/var/tmp/pelox-test/qorvane/PELOX");
-    EXPECT_EQ(vcQorDir::GetDirectory(12), root);
+    EXPECT_EQ(pelox::host::vcQorDir::GetDirectory(12), root);
 
     // A missing name is replaced by a GUID.
-    CClientTempFiles::InitializeQorDirectory(nullptr);
-    CClientTempFiles::GetTemporaryFilePath(root);
+    pelox::host::CClientTempFiles::InitializeQorDirectory(nullptr);
+    pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
     const std::u16string prefix = u"/var/tmp/pelox-test/qorvane/";
     ASSERT_EQ(root.compare(0, prefix.size(), prefix), 0);
     EXPECT_TRUE(isGuidText(root.substr(prefix.size())));
 
+    // The first variable that is set decides; one that names no directory
+    // gives /tmp rather than a path nothing can be created in.
     unsetenv("TMPDIR");
-    EXPECT_EQ(pelox::host::systemTempPath(), u"/tmp/");
+    setenv("TMP", "/var/tmp/pelox-test/", 1);
+    EXPECT_EQ(tarn::util::getTempPath(), u"/var/tmp/pelox-test/");
+    setenv("TMPDIR", "/nonexistent/pelox", 1);
+    EXPECT_EQ(tarn::util::getTempPath(), u"/tmp/");
+    unsetenv("TMPDIR");
+    unsetenv("TMP");
+    EXPECT_EQ(tarn::util::getTempPath(), u"/tmp/");
 
     std::u16string user;
-    vcQorDir::GetUserDirectory(u"/srv/jobs/", u"ann", user);
+    pelox::host::vcQorDir::GetUserDirectory(u"/srv/jobs/", u"ann", user);
     EXPECT_EQ(user, u"/srv/jobs/ann");
 }
 
@@ -72,18 +84,17 @@ TEST(Platform, ConcurrentFirstUseOfTheTemporaryRootAgrees) {
         threads.emplace_back([&, i] {
             ++ready;
             while (ready.load() < kThreads) std::this_thread::yield();
-            CClientTempFiles::GetTemporaryFilePath(roots[i]);
+            pelox::host::CClientTempFiles::GetTemporaryFilePath(roots[i]);
         });
     for (auto& t : threads) t.join();
-    const std::u16string final = vcQorDir::GetDirectory(12);
+    const std::u16string final = pelox::host::vcQorDir::GetDirectory(12);
     EXPECT_FALSE(final.empty());
     for (const auto& r : roots) EXPECT_EQ(r, final);
 }
 
 TEST(Platform, StartUpMarkers) {
-    EXPECT_FALSE(CParameter::HasParameterOption(nullptr, 8));
-    CHttp::m_isClient = true;
-    EXPECT_TRUE(CHttp::m_isClient.load());
+    pelox::host::CHttp::m_isClient = true;
+    EXPECT_TRUE(pelox::host::CHttp::m_isClient.load());
 }
 
 TEST(Platform, AllocationFaultInjection) {

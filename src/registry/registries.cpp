@@ -1,42 +1,8 @@
-#include "frame/registries.h"
+#include "registry/registries.h"
 
 #include "frame/error_cache.h"
 
 namespace pelox {
-
-// ---- result info ------------------------------------------------------------
-
-void ResultInfo::clear() {
-    names_.clear();
-    values_.clear();
-}
-
-StringArray& ResultInfo::addName(std::u16string_view name) {
-    bool inserted = false;
-    StringArray& values = values_.findOrInsert(name, &inserted);
-    if (inserted) {
-        try {
-            names_.appendEmpty().assign(name);
-        } catch (...) {
-            values_.remove(name);
-            throw;
-        }
-    }
-    return values;
-}
-
-void ResultInfo::setValues(std::u16string_view name, const std::vector<std::u16string>& values) {
-    assign(addName(name), values);
-}
-
-void ResultInfo::setValues(std::u16string_view name, const StringArray& values) {
-    StringArray& slot = addName(name);
-    if (&slot != &values) slot = values;
-}
-
-void ResultInfo::appendValue(std::u16string_view name, std::u16string_view value) {
-    addName(name).appendEmpty().assign(value);
-}
 
 // ---- sessions ---------------------------------------------------------------
 
@@ -171,7 +137,7 @@ LibraryState& state() {
 
 }  // namespace
 
-namespace frame {
+namespace registry {
 
 SessionRegistry& sessions() { return state().sessions; }
 JobInfoHashLock& jobs() { return state().jobs; }
@@ -179,7 +145,10 @@ ObjectRegistry<WString>& strings() { return state().strings; }
 ObjectRegistry<StringArray>& stringArrays() { return state().stringArrays; }
 ObjectRegistry<ResultInfo>& resultInfos() { return state().resultInfos; }
 ObjectRegistry<ProtocolInfo>& protocolInfos() { return state().protocolInfos; }
-ErrorCache& errorCache() { return state().errors; }
 
-}  // namespace frame
+}  // namespace registry
+
+// The error record store is made here, with the registries, so that the
+// whole load order of the library objects is in one place.
+ErrorCache& frame::errorCache() { return state().errors; }
 }  // namespace pelox

@@ -3,6 +3,7 @@
 #include "catalogue/protocol_info.h"
 #include "catalogue/retrieval.h"
 #include "frame/frame.h"
+#include "registry/access.h"
 #include "frame/settings.h"
 #include "host/qor_keys.h"
 #include "peloxImp.h"
@@ -41,11 +42,11 @@ bool isLaunchName(std::u16string_view name) {
 PELOX_API int32_t pelox_getProtocolParameters(const pelox_char* sessionId, const pelox_char* componentName,
                                               int32_t protocolInfo, int32_t flags) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        auto info = frame::outputProtocolInfo(protocolInfo);
+        auto info = registry::outputProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         if (!sessionId || !componentName) return PELOX_E_NULL_ARGUMENT;
         SessionInfo session;
-        if (!frame::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
+        if (!registry::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
         return retrieveProtocolInfo(*info, session, frame::view(sessionId), frame::view(componentName), flags);
     });
 }
@@ -53,9 +54,9 @@ PELOX_API int32_t pelox_getProtocolParameters(const pelox_char* sessionId, const
 PELOX_API int32_t protocolInfo_getParameterProperty(int32_t protocolInfo, int32_t index, int32_t property,
                                                     int32_t values) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        auto out = frame::outputStringArray(values);
+        auto out = registry::outputStringArray(values);
         if (!out) return PELOX_E_NO_STRING_ARRAY;
-        auto info = frame::lockProtocolInfo(protocolInfo);
+        auto info = registry::lockProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         // Compared as unsigned: a negative index is out of range, never read.
         if (static_cast<uint32_t>(index) >= info->parameterCount()) return PELOX_E_NO_PARAMETER;
@@ -67,9 +68,9 @@ PELOX_API int32_t protocolInfo_getParameterPropertyForName(int32_t protocolInfo,
                                                            int32_t property, int32_t values) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (!name) return PELOX_E_NULL_ARGUMENT;
-        auto out = frame::outputStringArray(values);
+        auto out = registry::outputStringArray(values);
         if (!out) return PELOX_E_NO_STRING_ARRAY;
-        auto info = frame::lockProtocolInfo(protocolInfo);
+        auto info = registry::lockProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         uint32_t index = 0;
         if (!info->getIndexForName(frame::view(name), index) || index >= info->parameterCount())
@@ -82,7 +83,7 @@ PELOX_API int32_t protocolInfo_getParameterPropertyType(int32_t protocolInfo, co
                                                         int32_t property, pelox_bool* value, int32_t mode) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (!value) return PELOX_E_NULL_ARGUMENT;
-        auto info = frame::lockProtocolInfo(protocolInfo);
+        auto info = registry::lockProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         if (!(mode & PELOX_KIND_BOOLEAN)) return PELOX_E_LOOKUP_MODE;
         uint32_t at = 0;
@@ -111,7 +112,7 @@ PELOX_API int32_t protocolInfo_getParameterPropertyType(int32_t protocolInfo, co
 PELOX_API int32_t protocolInfo_setParameterValues(int32_t protocolInfo, int32_t index,
                                                   const pelox_char* const* values) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        auto info = frame::lockProtocolInfo(protocolInfo);
+        auto info = registry::lockProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         if (static_cast<uint32_t>(index) >= info->parameterCount()) return PELOX_E_NO_PARAMETER;
         if (!values || !values[0]) return PELOX_E_NULL_ARGUMENT;
@@ -123,7 +124,7 @@ PELOX_API int32_t protocolInfo_setParameterValues(int32_t protocolInfo, int32_t 
 PELOX_API int32_t protocolInfo_setParameterValue(int32_t protocolInfo, int32_t index, const pelox_char* value) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (index == -1 && value && tarn::util::canCoerceToBoolean(value)) {
-            auto info = frame::lockProtocolInfo(protocolInfo);
+            auto info = registry::lockProtocolInfo(protocolInfo);
             if (!info) return PELOX_E_NO_PROTOCOL_INFO;
             info->validationEnabled = tarn::util::stringToBoolean(value, nullptr);
             return PELOX_OK;
@@ -138,7 +139,7 @@ PELOX_API int32_t protocolInfo_setOrAddParameter(int32_t protocolInfo, const pel
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (!name || !name[0]) return PELOX_E_NULL_ARGUMENT;
         if (!values || !values[0]) return PELOX_E_NULL_ARGUMENT;
-        auto info = frame::lockProtocolInfo(protocolInfo);
+        auto info = registry::lockProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         const std::u16string_view parameterName = frame::view(name);
         uint32_t index = 0;
@@ -159,7 +160,7 @@ PELOX_API int32_t protocolInfo_setOrAddParameter(int32_t protocolInfo, const pel
 PELOX_API int32_t protocolInfo_addGlobalPropertyResult(int32_t protocolInfo, const pelox_char* name) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (!name || !name[0]) return PELOX_E_NULL_ARGUMENT;
-        auto info = frame::lockProtocolInfo(protocolInfo);
+        auto info = registry::lockProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         info->AddExport(frame::view(name));
         return PELOX_OK;
@@ -168,9 +169,9 @@ PELOX_API int32_t protocolInfo_addGlobalPropertyResult(int32_t protocolInfo, con
 
 PELOX_API int32_t protocolInfo_getProtocolStringAttribute(int32_t protocolInfo, int32_t string, int32_t selector) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        auto out = frame::outputString(string);
+        auto out = registry::outputString(string);
         if (!out) return PELOX_E_NO_STRING;
-        auto info = frame::lockProtocolInfo(protocolInfo);
+        auto info = registry::lockProtocolInfo(protocolInfo);
         if (!info) return PELOX_E_NO_PROTOCOL_INFO;
         switch (selector) {
             case PELOX_ATTR_COMMENT: frame::setText(*out, info->comment); return PELOX_OK;

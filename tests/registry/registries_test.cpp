@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "frame/error_cache.h"
-#include "frame/registries.h"
+#include "registry/registries.h"
 
 using namespace pelox;
 
@@ -115,7 +115,6 @@ TEST(SessionRegistry, PutContainsCopy) {
     SessionRegistry reg;
     SessionInfo s;
     s.userName = u"ann";
-    s.serverMajorVersion = 8;
     EXPECT_FALSE(reg.contains(u"S1"));
     reg.put(u"S1", s);
     EXPECT_TRUE(reg.contains(u"S1"));

@@ -1,7 +1,7 @@
 // The library's registries: the four object registries behind the handles
 // (string, string array, protocol info, result info), the session registry
-// and the job registry. Each has its own lock. Exports normally reach them
-// through the helpers of frame/frame.h.
+// and the job registry. Each has its own lock. Exports reach them through the
+// helpers of registry/access.h.
 #pragma once
 
 #include <cstdint>
@@ -14,52 +14,12 @@
 #include "frame/containers/array.h"
 #include "frame/containers/hash_map.h"
 #include "frame/containers/wide_string.h"
+#include "frame/result_info.h"
 #include "host/tarn_context.h"
 #include "jobs/job_record.h"
 
 namespace pelox {
 
-// Object type codes of the handle exports.
-inline constexpr int32_t kTypeString = 1;
-inline constexpr int32_t kTypeStringArray = 2;
-inline constexpr int32_t kTypeProtocolInfo = 3;
-inline constexpr int32_t kTypeResultInfo = 4;
-
-// A result info: names in order, and a map from name (A-Z folded) to the
-// name's values. The names array and the map are always changed together.
-class ResultInfo {
-public:
-    // Empties the names and the map.
-    void clear();
-    uint32_t nameCount() const { return names_.count(); }
-    const StringArray& names() const { return names_; }
-    // The values under a name (letters A-Z match a-z), or null.
-    const StringArray* find(std::u16string_view name) const { return values_.find(name); }
-    // Adds the name when it is new (appending it to the names) and returns
-    // its value list; an existing name's list is returned unchanged.
-    StringArray& addName(std::u16string_view name);
-    // Adds the name when new and replaces its values.
-    void setValues(std::u16string_view name, const std::vector<std::u16string>& values);
-    void setValues(std::u16string_view name, const StringArray& values);
-    // Adds the name when new and appends one value to it.
-    void appendValue(std::u16string_view name, std::u16string_view value);
-
-    // Low-level pieces, for producers that list only some of the names they
-    // store: appendName appends to the names array only (no check for
-    // duplicates); entry finds or makes the value list of a name in the map
-    // only (a new list is empty).
-    void appendName(std::u16string_view name) { names_.appendEmpty().assign(name); }
-    StringArray& entry(std::u16string_view name) { return values_.findOrInsert(name); }
-
-private:
-    StringArray names_;
-    HashMap<StringArray, WStringNoCaseKey> values_{31};
-};
-
-template <>
-struct ReuseTraits<ResultInfo> {
-    static void reset(ResultInfo& v) { v.clear(); }
-};
 template <>
 struct ReuseTraits<ProtocolInfo> {
     static void reset(ProtocolInfo& v) { v.clear(); }
@@ -159,20 +119,17 @@ private:
     tarn::ForcedCriticalSection lock_;
 };
 
-class ErrorCache;
-
-namespace frame {
+namespace registry {
 
 // The library-wide objects, made at load and destroyed at unload in reverse
 // order: session registry, job registry, the registries of types 1, 2, 4, 3,
-// then the error record store.
+// then the error record store (frame::errorCache()).
 SessionRegistry& sessions();
 JobInfoHashLock& jobs();
 ObjectRegistry<WString>& strings();
 ObjectRegistry<StringArray>& stringArrays();
 ObjectRegistry<ResultInfo>& resultInfos();
 ObjectRegistry<ProtocolInfo>& protocolInfos();
-ErrorCache& errorCache();
 
-}  // namespace frame
+}  // namespace registry
 }  // namespace pelox

@@ -2,6 +2,7 @@
 #include "connection/channel.h"
 #include "connection/session_setup.h"
 #include "frame/frame.h"
+#include "registry/access.h"
 #include "frame/settings.h"
 #include "peloxImp.h"
 
@@ -10,7 +11,7 @@ using namespace pelox;
 PELOX_API int32_t pelox_login(const pelox_char* serverUrl, const pelox_char* userName, const pelox_char* password,
                               void* /*reserved*/, int32_t sessionIdHandle, const pelox_char* clientType) {
     return frame::runExport(/*initialising=*/true, [&]() -> int32_t {
-        auto out = frame::outputString(sessionIdHandle);
+        auto out = registry::outputString(sessionIdHandle);
         if (!out) return PELOX_E_NO_STRING;
         if (!serverUrl || !userName || !password) return PELOX_E_NULL_ARGUMENT;
 
@@ -47,7 +48,7 @@ PELOX_API int32_t pelox_login(const pelox_char* serverUrl, const pelox_char* use
             out->clear();
             return rc;
         }
-        frame::putSession(id, session);
+        registry::putSession(id, session);
         return PELOX_OK;
     });
 }

@@ -4,6 +4,7 @@
 #include "wire/convert.h"
 #include "connection/channel.h"
 #include "frame/frame.h"
+#include "registry/access.h"
 #include "host/platform.h"
 #include "host/qor_keys.h"
 #include "peloxImp.h"
@@ -26,17 +27,14 @@ void appendAll(StringArray& out, const ArrayOfString* names) {
 PELOX_API int32_t pelox_listProtocols(const pelox_char* sessionId, const pelox_char* folder, int32_t protocolNames,
                                       int32_t folderNames) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        // Both arrays live in the same registry: one lock, two look-ups, and
-        // neither is emptied unless both handles are known.
-        auto protocols = frame::lockStringArray(protocolNames);
-        if (!protocols) return PELOX_E_NO_STRING_ARRAY;
-        StringArray* folders = frame::stringArrays().find(folderNames);
-        if (!folders) return PELOX_E_NO_STRING_ARRAY;
-        protocols->clear();
-        folders->clear();
+        // Neither array is emptied unless both handles are known.
+        auto outputs = registry::outputStringArrays<2>({protocolNames, folderNames});
+        if (!outputs) return PELOX_E_NO_STRING_ARRAY;
+        StringArray* protocols = &outputs[0];
+        StringArray* folders = &outputs[1];
         if (!sessionId || !folder) return PELOX_E_NULL_ARGUMENT;
         SessionInfo session;
-        if (!frame::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
+        if (!registry::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
 
         const std::u16string id = frame::toU16(sessionId);
         const std::u16string where = frame::toU16(folder);
@@ -75,17 +73,13 @@ PELOX_API int32_t pelox_listContents2(const pelox_char* sessionId, const pelox_c
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (!sessionId || !jobId) return PELOX_E_NULL_ARGUMENT;
         // All three handles are looked up before any array is emptied.
-        auto folderOut = frame::lockStringArray(folders);
-        if (!folderOut) return PELOX_E_NO_STRING_ARRAY;
-        StringArray* fileOut = frame::stringArrays().find(files);
-        if (!fileOut) return PELOX_E_NO_STRING_ARRAY;
-        StringArray* sizeOut = frame::stringArrays().find(fileSizes);
-        if (!sizeOut) return PELOX_E_NO_STRING_ARRAY;
-        folderOut->clear();
-        fileOut->clear();
-        sizeOut->clear();
+        auto outputs = registry::outputStringArrays<3>({folders, files, fileSizes});
+        if (!outputs) return PELOX_E_NO_STRING_ARRAY;
+        StringArray* folderOut = &outputs[0];
+        StringArray* fileOut = &outputs[1];
+        StringArray* sizeOut = &outputs[2];
         SessionInfo session;
-        if (!frame::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
+        if (!registry::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
         if (session.serverJobsDirectory.empty())
             throw tarn::Exception("Server's %ls is unknown", qor::QOR_JobsDirectory);
         const std::u16string_view job = frame::view(jobId);
@@ -129,14 +123,14 @@ PELOX_API int32_t pelox_getProtocolVersion(const pelox_char* sessionId, const pe
         *version = -1;
         if (!sessionId || !componentName) return PELOX_E_NULL_ARGUMENT;
         const std::u16string id = frame::toU16(sessionId);
-        if (!frame::hasSession(id)) return PELOX_E_NO_SESSION;
+        if (!registry::hasSession(id)) return PELOX_E_NO_SESSION;
         const std::u16string name = frame::toU16(componentName);
         SoapStruct ctx;
         qor__GetComponentVersionsResponse answer;
         const int rc = callWithRetry(ctx, "soap call to GetComponentVersions() failed", [&](struct soap* s) {
             // The session record is read afresh for every attempt.
             SessionInfo session;
-            frame::copySession(id, session);
+            registry::copySession(id, session);
             return soap_call_qor__GetComponentVersions(s, session.xmldbEndpoint.c_str(), "", utf8(s, id),
                                                        utf8(s, name), answer);
         });

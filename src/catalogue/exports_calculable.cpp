@@ -4,6 +4,7 @@
 #include "wire/convert.h"
 #include "connection/channel.h"
 #include "frame/frame.h"
+#include "registry/access.h"
 #include "peloxImp.h"
 
 using namespace pelox;
@@ -11,11 +12,11 @@ using wire::utf8;
 
 PELOX_API int32_t pelox_getCalculablePropertiesByCategory(const pelox_char* sessionId, int32_t resultInfo) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        auto out = frame::outputResultInfo(resultInfo);
+        auto out = registry::outputResultInfo(resultInfo);
         if (!out) return PELOX_E_NO_RESULT_INFO;
         if (!sessionId) return PELOX_E_NULL_ARGUMENT;
         SessionInfo session;
-        if (!frame::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
+        if (!registry::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
         const std::u16string id = frame::toU16(sessionId);
         const char* endpoint = session.xmldbEndpoint.c_str();
         SoapStruct ctx;

@@ -2,6 +2,7 @@
 // set up with, and whether it is available, as result infos.
 #include "connection/channel.h"
 #include "frame/frame.h"
+#include "registry/access.h"
 #include "host/http_reader.h"
 #include "host/qor_keys.h"
 #include "peloxImp.h"
@@ -27,7 +28,7 @@ constexpr const char* kStatusPage = "/qorvane/serverstatus?format=text&availabil
 
 PELOX_API int32_t pelox_getServerConfiguration(const pelox_char* serverUrl, int32_t resultInfo) {
     return frame::runExport(/*initialising=*/true, [&]() -> int32_t {
-        auto out = frame::outputResultInfo(resultInfo);
+        auto out = registry::outputResultInfo(resultInfo);
         if (!out) return PELOX_E_NO_RESULT_INFO;
         if (!serverUrl) return PELOX_E_NULL_ARGUMENT;
         std::string url = frame::toUtf8(serverUrl);
@@ -55,14 +56,14 @@ PELOX_API int32_t pelox_getServerStatus(const pelox_char* sessionId, int32_t res
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
         if (!sessionId) return PELOX_E_NULL_ARGUMENT;
         SessionInfo session;
-        if (!frame::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
+        if (!registry::copySession(frame::view(sessionId), session)) return PELOX_E_NO_SESSION;
         if (session.serverRoot.empty()) throw tarn::Exception("ServerRoot is unknown");
 
-        auto out = frame::outputResultInfo(resultInfo);
+        auto out = registry::outputResultInfo(resultInfo);
         if (!out) return PELOX_E_NO_RESULT_INFO;
 
         const std::string url = frame::toUtf8(session.serverRoot) + kStatusPage;
-        for (const std::string& line : HttpReader().readLines(url)) {
+        for (const std::string& line : pelox::host::HttpReader().readLines(url)) {
             const size_t colon = line.find(':');
             if (colon == std::string::npos || colon == 0) continue;
             const std::u16string name = tarn::util::ConvertUTF8toString(std::string_view(line).substr(0, colon));
