@@ -58,7 +58,20 @@ enum qor__VersionCompatibility {
 
 // ---------------------------------------------------------------- records
 // Copy-assignment of a record raises tarn::Exception naming the operator
-// (defined in wire/records.cpp).
+// (defined in wire/records.cpp): a record belongs to the call context that
+// decoded it, and library code reads it in place, never copies it.
+//
+// The generated deserializers do move records, though: arrays whose length
+// the reply does not announce are collected in blocks and then moved into
+// one array, and multi-referenced records are copied to their referrers. The
+// gSOAP runtime would do that by assignment, which the records refuse; the
+// rewrite rule 5 of wire/generate.sh points those moves at
+// wire/record_relocation.h instead, which destroys the target and
+// copy-constructs it from the source (the implicit copy constructor: members
+// are pointers into the same context, so a member-wise copy is the whole
+// move). What this relies on: soapC.cpp's two move sites (soap_block::save
+// and the "*p = *q" copy of a forward reference) keep their shape, which the
+// rewrite rule checks by counting its matches, failing the build otherwise.
 
 class qor__NameValuePair {
 public:

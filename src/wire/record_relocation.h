@@ -1,21 +1,24 @@
 // How the generated deserializers move decoded records inside the context's
 // memory (growing arrays whose size the reply does not announce, resolving
 // multi-reference ids). Records refuse copy-assignment so that library code
-// never copies a record owned by a context; the runtime's own moves are
-// plain byte moves of complete objects of one type instead, which is all
-// they are (the records hold pointers into the same context).
+// never copies a record owned by a context (see qor_service.h). The
+// runtime's own moves replace the target object by a copy of the source:
+// the target is destroyed and copy-constructed in place, which copies the
+// members (pointers into the same context) and sets up the target's own
+// virtual table, so no object is ever copied as raw bytes.
 //
 // generate.sh makes soapC.cpp include this header and use these functions
 // in place of assignment.
 #pragma once
 
-#include <cstring>
+#include <new>
 
 #include "stdsoap2.h"
 
 template <class T>
 inline void pelox_relocate_record(T* to, const T* from) {
-    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), sizeof(T));
+    to->~T();
+    ::new (static_cast<void*>(to)) T(*from);
 }
 
 // soap_block<T>::save without assignment.
