@@ -18,6 +18,7 @@
 #include "frame/settings.h"
 #include "host/qor_keys.h"
 #include "host/registry.h"
+#include "host/sigpipe.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
 #include "soapH.h"
@@ -93,38 +94,8 @@ void pauseFor(int milliseconds) {
 // Writing to a connection the server has closed raises SIGPIPE, which ends a
 // process that has not chosen to ignore it. Plain sockets are written with
 // MSG_NOSIGNAL; TLS writes go through OpenSSL, so while a call runs SIGPIPE
-// is blocked for the calling thread and a SIGPIPE that the call caused is
-// taken off again before the old mask comes back.
-class SigpipeBlocker {
-public:
-    SigpipeBlocker() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
-    }
-    ~SigpipeBlocker() {
-        if (!blocked_) return;
-        sigset_t pending;
-        sigemptyset(&pending);
-        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec zero{0, 0};
-            while (sigtimedwait(&pipe_, nullptr, &zero) == SIGPIPE) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    SigpipeBlocker(const SigpipeBlocker&) = delete;
-    SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
-
-private:
-    sigset_t pipe_;
-    sigset_t old_;
-    bool wasPending_ = false;
-    bool blocked_ = false;
-};
+// is blocked for the calling thread (host/sigpipe.h).
+using host::SigpipeBlocker;
 
 // ---------------------------------------------------------------- faults
 
@@ -281,7 +252,19 @@ void SoapStruct::releaseReply() {
 SoapRequestException::SoapRequestException(const char* text, const struct soap* failedContext) {
     const int error = failedContext ? failedContext->error : 0;
     const SOAP_ENV__Fault* fault = failedContext ? failedContext->fault : nullptr;
-    if (fault) {
+    // gSOAP fills a fault of its own for failures where no reply came (a
+    // refused connection, a time-out, a broken reply); only a fault the
+    // server sent is reported with fault code and fault string.
+    const bool serverSentFault = error == SOAP_FAULT || error == SOAP_SVR_FAULT || error == SOAP_CLI_FAULT;
+    if (fault && !serverSentFault) {
+        appendMessage("SOAP Error code: %d", error);
+        const char* string = faultString(fault);
+        const char* detail = faultDetail(fault);
+        if (string && *string && detail && *detail)
+            appendMessage("%s (%s)", string, detailText(detail));
+        else if (string && *string)
+            appendMessage("%s", string);
+    } else if (fault) {
         const char* detail = faultDetail(fault);
         if (detail && *detail) {
             std::u16string wide = tarn::util::ConvertUTF8toString(detailText(detail));

@@ -103,7 +103,12 @@ TEST_F(Channel, UnreachableServerRaisesWhenThrowingIsOn) {
         getJobStatus(url);
         ADD_FAILURE() << "no exception";
     } catch (const SoapRequestException& e) {
-        EXPECT_NE(e.joined(u"\n").find(u"Error code: 28"), std::u16string::npos) << tarn::util::ConvertStringtoUTF8(e.joined(u"\n"));
+        // No reply came: the runtime's error code and its description, never
+        // the fault lines of a server's answer.
+        const std::u16string text = e.joined(u"\n");
+        EXPECT_EQ(e.messages().front(), u"SOAP Error code: 28") << tarn::util::ConvertStringtoUTF8(text);
+        EXPECT_EQ(text.find(u"Faultcode"), std::u16string::npos) << tarn::util::ConvertStringtoUTF8(text);
+        EXPECT_NE(text.find(u"Connection refused"), std::u16string::npos) << tarn::util::ConvertStringtoUTF8(text);
         EXPECT_EQ(e.messages().back(), u"soap call to GetJobStatus() failed");
     }
     EXPECT_EQ(attempts_, 11);

@@ -1,0 +1,586 @@
+#include "host/files.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "host/tarn_exception.h"
+#include "host/tarn_util.h"
+
+namespace pelox::host {
+
+namespace {
+
+using tarn::util::ConvertStringtoUTF8;
+using tarn::util::ConvertUTF8toString;
+
+std::string errnoText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+bool startsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
+    return text.size() >= prefix.size() && tarn::util::equalsIgnoreCaseAscii(text.substr(0, prefix.size()), prefix);
+}
+
+// A file URL split into its host (empty for a local one) and its path (still
+// percent-encoded, always beginning with '/').
+struct FileUrl {
+    std::u16string_view host;
+    std::u16string_view path;
+    bool local = true;
+};
+
+std::optional<FileUrl> parseFileUrl(std::u16string_view text) {
+    if (!startsWithNoCase(text, u"file:/")) return std::nullopt;
+    std::u16string_view rest = text.substr(5);
+    FileUrl url;
+    if (rest.substr(0, 2) == u"//") {
+        rest.remove_prefix(2);
+        const size_t slash = rest.find(u'/');
+        url.host = rest.substr(0, slash);
+        url.path = slash == std::u16string_view::npos ? std::u16string_view(u"/") : rest.substr(slash);
+    } else {
+        url.path = rest;
+    }
+    url.local = url.host.empty() || tarn::util::equalsIgnoreCaseAscii(url.host, u"localhost");
+    return url;
+}
+
+bool isShareForm(std::u16string_view text) { return text.size() > 2 && text[0] == u'/' && text[1] == u'/' && text[2] != u'/'; }
+
+// Folds "." and ".." and drops empty components of an absolute path; the
+// result begins with '/' and has no trailing separator (except "/" itself).
+std::u16string normaliseAbsolute(std::u16string_view path) {
+    std::vector<std::u16string_view> parts;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t end = path.find(u'/', pos);
+        if (end == std::u16string_view::npos) end = path.size();
+        std::u16string_view part = path.substr(pos, end - pos);
+        if (part == u"..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != u".") {
+            parts.push_back(part);
+        }
+        pos = end + 1;
+    }
+    std::u16string out;
+    for (auto part : parts) {
+        out += u'/';
+        out += part;
+    }
+    return out.empty() ? std::u16string(u"/") : out;
+}
+
+int kindOf(std::u16string_view name) {
+    if (name.empty()) return kPathEmpty;
+    if (auto url = parseFileUrl(name)) return url->local ? kPathLocalFileUrl : kPathNetworkFileUrl;
+    if (name[0] != u'/') return kPathRelative;
+    if (isShareForm(name)) return kPathNetworkShare;
+    const std::u16string normal = normaliseAbsolute(name);
+    if (normal == u"/dev" || normal.compare(0, 5, u"/dev/") == 0) return kPathDevice;
+    return kPathAbsolute;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string percentDecode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The UTF-8 path handed to the file system: file URLs become the path they
+// name. Empty when there is nothing to open (empty text, or a NUL inside,
+// which would silently cut the name short).
+std::string localPath(std::u16string_view name) {
+    std::string path;
+    if (auto url = parseFileUrl(name)) {
+        path = percentDecode(ConvertStringtoUTF8(url->path));
+        if (!url->local) path = "//" + ConvertStringtoUTF8(url->host) + path;
+    } else {
+        path = ConvertStringtoUTF8(name);
+    }
+    if (path.find('\0') != std::string::npos) return {};
+    return path;
+}
+
+uint64_t randomNumber() {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        // No entropy available yet: time and address still make a name that
+        // the exclusive create then proves unused.
+        value = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                (reinterpret_cast<uintptr_t>(&value) << 16) ^ static_cast<uint64_t>(getpid());
+    }
+    return value;
+}
+
+std::string hexText(uint64_t value, int digits) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out(static_cast<size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) out[static_cast<size_t>(i)] = kDigits[value & 15];
+    return out;
+}
+
+// Creates a fresh temporary file in the directory of target (exclusive
+// create). Returns the descriptor (or -1 with errno set) and the temp path.
+int createTempBeside(const std::string& target, mode_t mode, std::string& tempPath) {
+    const size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash == 0 ? 1 : slash);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.size() > 200) base.resize(200);  // keeps the temp name within NAME_MAX
+    if (dir.back() != '/') dir += '/';
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = dir + "." + base + "." + hexText(randomNumber(), 12) + ".tmp";
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            if (fd < 0) tempPath.clear();
+            return fd;
+        }
+    }
+    tempPath.clear();
+    errno = EEXIST;
+    return -1;
+}
+
+// Writes all bytes; false with errno set on failure.
+bool writeAll(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Opens for reading without hanging on a FIFO that has no writer; refuses
+// directories. -1 with errno set on failure.
+int openForReading(const std::string& path, struct stat& info) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+std::vector<char32_t> codePoints(std::u16string_view text) {
+    std::vector<char32_t> out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            out.push_back(0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
+            ++i;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- vcFileName
+
+vcFileName::vcFileName(std::u16string_view path, bool /*flag*/) : name_(path) {}
+
+void vcFileName::SetName(std::u16string_view path) { name_.assign(path); }
+
+namespace {
+
+// The text without trailing separators, keeping a lone root "/".
+std::u16string_view withoutTrailingSeparators(std::u16string_view text) {
+    while (text.size() > 1 && text.back() == u'/') text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+std::u16string vcFileName::GetName() const {
+    const std::u16string_view text = withoutTrailingSeparators(name_);
+    const size_t slash = text.rfind(u'/');
+    if (slash == std::u16string_view::npos) return std::u16string(text);
+    return std::u16string(text.substr(slash + 1));
+}
+
+std::u16string vcFileName::GetPath() const {
+    const std::u16string_view text = withoutTrailingSeparators(name_);
+    const size_t slash = text.rfind(u'/');
+    if (slash == std::u16string_view::npos) return {};
+    if (slash == 0) return u"/";
+    return std::u16string(withoutTrailingSeparators(text.substr(0, slash)));
+}
+
+std::u16string vcFileName::GetCanonicalName() const {
+    switch (kindOf(name_)) {
+        case kPathEmpty:
+            return {};
+        case kPathRelative: {
+            std::error_code ec;
+            const std::filesystem::path cwd = std::filesystem::current_path(ec);
+            if (ec) throw tarn::Exception("Could not read the current directory to complete '%ls': %s", name_, ec.message());
+            return normaliseAbsolute(ConvertUTF8toString(cwd.native()) + u"/" + name_);
+        }
+        case kPathNetworkShare: {
+            const std::u16string_view rest = std::u16string_view(name_).substr(2);
+            const size_t slash = rest.find(u'/');
+            const std::u16string_view host = rest.substr(0, slash);
+            std::u16string out = u"//" + std::u16string(host);
+            if (slash != std::u16string_view::npos) {
+                const std::u16string tail = normaliseAbsolute(rest.substr(slash));
+                if (tail != u"/") out += tail;
+            }
+            return out;
+        }
+        case kPathLocalFileUrl:
+        case kPathNetworkFileUrl: {
+            const auto url = parseFileUrl(name_);
+            return u"file://" + std::u16string(url->host) + normaliseAbsolute(url->path);
+        }
+        default:
+            return normaliseAbsolute(name_);
+    }
+}
+
+bool vcFileName::IsRelative() const {
+    const int kind = kindOf(name_);
+    return kind == kPathEmpty || kind == kPathRelative;
+}
+
+int vcFileName::GetKind() const { return kindOf(name_); }
+
+// ---------------------------------------------------------------- vcFile
+
+vcFile::vcFile() = default;
+
+vcFile::~vcFile() { closeQuietly(); }
+
+void vcFile::closeQuietly() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    writing_ = false;
+}
+
+bool vcFile::Open(std::u16string_view name, int mode, int /*encoding*/, bool /*flag*/) {
+    closeQuietly();
+    error_.clear();
+    name_.assign(name);
+    const std::string path = localPath(name);
+    if (path.empty()) {
+        error_ = tarn::format("Could not open '%ls': invalid file name", name_);
+        return false;
+    }
+    int fd;
+    if (mode & 2) {
+        // O_NONBLOCK: a FIFO without a reader fails at once instead of
+        // blocking the caller; regular files ignore the flag.
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+        if (fd >= 0) {
+            const int flags = ::fcntl(fd, F_GETFL);
+            if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        }
+    } else {
+        struct stat info {};
+        fd = openForReading(path, info);
+    }
+    if (fd < 0) {
+        error_ = tarn::format("Could not open '%ls': %s", name_, errnoText(errno));
+        return false;
+    }
+    fd_ = fd;
+    writing_ = (mode & 2) != 0;
+    return true;
+}
+
+size_t vcFile::Read(void* buffer, size_t size) {
+    if (fd_ < 0) throw tarn::Exception("Could not read '%ls': the file is not open", name_);
+    auto* p = static_cast<unsigned char*>(buffer);
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd_, p + got, size - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            throw tarn::Exception("Could not read '%ls': %s", name_, errnoText(errno));
+        }
+    }
+    return got;
+}
+
+void vcFile::Write(const void* data, size_t size) {
+    if (fd_ < 0) throw tarn::Exception("Could not write '%ls': the file is not open", name_);
+    if (!writeAll(fd_, data, size)) throw tarn::Exception("Could not write '%ls': %s", name_, errnoText(errno));
+}
+
+void vcFile::Close() {
+    if (fd_ < 0) return;
+    const bool wrote = writing_;
+    const int result = ::close(fd_);
+    const int error = errno;
+    fd_ = -1;
+    writing_ = false;
+    // EINTR: Linux has closed the descriptor all the same.
+    if (result != 0 && wrote && error != EINTR)
+        throw tarn::Exception("Could not close '%ls': %s", name_, errnoText(error));
+}
+
+bool vcFile::CanOpen(std::u16string_view name, int mode) {
+    if (mode & 2) {
+        const std::string path = localPath(name);
+        if (path.empty()) return false;
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0)
+            return !S_ISDIR(info.st_mode) && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+        if (errno != ENOENT) return false;
+        const size_t slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+        return ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    }
+    vcFile file;
+    return file.Open(name, kFileRead);
+}
+
+bool vcFile::CopyFileW(std::u16string_view from, std::u16string_view to) {
+    const std::string source = localPath(from);
+    const std::string target = localPath(to);
+    if (source.empty() || target.empty()) return false;
+
+    struct stat info {};
+    const int in = openForReading(source, info);
+    if (in < 0) return false;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closeIn{in};
+    // Only regular files: a FIFO or a device could block or never end.
+    if (!S_ISREG(info.st_mode)) return false;
+    struct stat targetInfo {};
+    if (::stat(target.c_str(), &targetInfo) == 0 && S_ISDIR(targetInfo.st_mode)) return false;
+
+    std::string tempPath;
+    const int out = createTempBeside(target, info.st_mode & 0777, tempPath);
+    if (out < 0) return false;
+    bool ok = true;
+    std::vector<unsigned char> buffer(128 * 1024);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok) ok = ::fsync(out) == 0;
+    if (::close(out) != 0 && errno != EINTR) ok = false;
+    if (ok) ok = ::rename(tempPath.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(tempPath.c_str());
+    return ok;
+}
+
+bool vcFile::MakeDirectory(std::u16string_view path) {
+    const std::string local = localPath(path);
+    if (local.empty()) return false;
+    std::error_code ec;
+    std::filesystem::create_directories(local, ec);
+    return std::filesystem::is_directory(local, ec);
+}
+
+std::u16string vcFile::GetTempFileNameW(std::u16string_view directory, std::u16string_view prefix,
+                                        std::u16string_view extension) {
+    const std::u16string dirText(directory);
+    if (prefix.find(u'/') != std::u16string_view::npos || extension.find(u'/') != std::u16string_view::npos)
+        throw tarn::Exception("Could not create a temporary file in '%ls': prefix or extension holds a separator", dirText);
+    if (!MakeDirectory(directory))
+        throw tarn::Exception("Could not create the temporary file directory '%ls'", dirText);
+    std::u16string base(directory);
+    while (!base.empty() && base.back() == u'/') base.pop_back();
+    base += u'/';
+    std::u16string suffix(extension);
+    if (!suffix.empty() && suffix.front() != u'.') suffix.insert(suffix.begin(), u'.');
+    int lastError = EEXIST;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::u16string candidate =
+            base + std::u16string(prefix) + ConvertUTF8toString(hexText(randomNumber(), 16)) + suffix;
+        const std::string path = localPath(candidate);
+        if (path.empty()) break;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return candidate;
+        }
+        lastError = errno;
+        if (lastError != EEXIST) break;
+    }
+    throw tarn::Exception("Could not create a temporary file in '%ls': %s", dirText, errnoText(lastError));
+}
+
+// ---------------------------------------------------------------- directories
+
+bool MatchesWildcard(std::u16string_view pattern, std::u16string_view name) {
+    if (pattern.empty() || pattern == u"*" || pattern == u"*.*") return true;
+    const std::vector<char32_t> p = codePoints(pattern);
+    const std::vector<char32_t> s = codePoints(name);
+    // Greedy matching with back-tracking to the last '*'.
+    size_t pi = 0, si = 0, starP = std::string::npos, starS = 0;
+    while (si < s.size()) {
+        if (pi < p.size() && (p[pi] == U'?' || p[pi] == s[si])) {
+            ++pi;
+            ++si;
+        } else if (pi < p.size() && p[pi] == U'*') {
+            starP = pi++;
+            starS = si;
+        } else if (starP != std::string::npos) {
+            pi = starP + 1;
+            si = ++starS;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == U'*') ++pi;
+    return pi == p.size();
+}
+
+vcDirectoryIterator::vcDirectoryIterator(std::u16string_view pattern) {
+    const std::string local = localPath(pattern);
+    if (local.empty()) return;
+    const size_t slash = local.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : local.substr(0, slash == 0 ? 1 : slash);
+    const std::u16string namePattern = ConvertUTF8toString(slash == std::string::npos ? local : local.substr(slash + 1));
+
+    struct Entry {
+        std::string key;
+        vcDirectoryItem item;
+    };
+    std::vector<Entry> entries;
+    std::error_code ec;
+    namespace fs = std::filesystem;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().native();
+        std::u16string name16 = ConvertUTF8toString(name);
+        if (!MatchesWildcard(namePattern, name16)) continue;
+        std::error_code typeError;
+        Entry entry;
+        entry.item.Name = std::move(name16);
+        entry.item.IsDirectory = it->is_directory(typeError);
+        entry.key = std::move(name);
+        entries.push_back(std::move(entry));
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    items_.reserve(entries.size());
+    for (auto& entry : entries) items_.push_back(std::move(entry.item));
+}
+
+bool vcDirectoryIterator::GetNextItem(vcDirectoryItem& item) {
+    if (next_ >= items_.size()) return false;
+    item = items_[next_++];
+    return true;
+}
+
+bool PathExists(std::u16string_view path, bool* isDirectory) {
+    if (isDirectory) *isDirectory = false;
+    const std::string local = localPath(path);
+    if (local.empty()) return false;
+    struct stat info {};
+    if (::stat(local.c_str(), &info) != 0) return false;
+    if (isDirectory) *isDirectory = S_ISDIR(info.st_mode);
+    return true;
+}
+
+// ---------------------------------------------------------------- AtomicFileWriter
+
+AtomicFileWriter::AtomicFileWriter(const std::u16string& target) : target_(target), targetPath_(localPath(target)) {
+    if (targetPath_.empty()) throw tarn::Exception("Could not write '%ls': invalid file name", target_);
+    struct stat info {};
+    if (::stat(targetPath_.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(EISDIR));
+        mode_ = static_cast<int>(info.st_mode & 07777);
+    }
+    fd_ = createTempBeside(targetPath_, 0666, tempPath_);
+    if (fd_ < 0) throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(errno));
+}
+
+void AtomicFileWriter::Write(const unsigned char* data, size_t size) {
+    if (fd_ < 0) throw tarn::Exception("Could not write '%ls': the file is already complete", target_);
+    if (!writeAll(fd_, data, size)) {
+        const int error = errno;
+        discard();
+        throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(error));
+    }
+}
+
+void AtomicFileWriter::Commit() {
+    if (fd_ < 0) throw tarn::Exception("Could not write '%ls': the file is already complete", target_);
+    int error = 0;
+    if (mode_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(mode_)) != 0) error = errno;
+    if (!error && ::fsync(fd_) != 0) error = errno;
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (!error && closed != 0 && errno != EINTR) error = errno;
+    if (!error && ::rename(tempPath_.c_str(), targetPath_.c_str()) != 0) error = errno;
+    if (error) {
+        discard();
+        throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(error));
+    }
+    tempPath_.clear();
+}
+
+void AtomicFileWriter::discard() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+    tempPath_.clear();
+}
+
+AtomicFileWriter::~AtomicFileWriter() { discard(); }
+
+}  // namespace pelox::host

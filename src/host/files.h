@@ -1,0 +1,182 @@
+// Files, path names and directory listings of the platform library, on top of
+// POSIX and std::filesystem. Paths come in as UTF-16 and reach the file system
+// as UTF-8. The separator is '/'; a backslash is an ordinary file-name
+// character.
+//
+// Path kinds (vcFileName::GetKind):
+//   0  empty text
+//   1  relative path: does not begin with '/' and is none of the forms below
+//      ("a/b", "C:\dir\x" and "\\host\share" are relative file names here)
+//   2  network share path: exactly two slashes followed by a host name,
+//      "//host/share/dir/file" (POSIX leaves a leading "//" to the system;
+//      the path is handed to the file system as it is)
+//   3  local file URL: "file:///dir/file", "file://localhost/dir/file" or
+//      "file:/dir/file" (scheme in any case); opened as the percent-decoded
+//      path "/dir/file"
+//   4  network file URL: "file://host/share/file" with a host other than
+//      localhost; opened as the share path "//host/share/file"
+//   5  device path: at or below "/dev" ("/dev/shm/x", "/dev/fd/3")
+//   6  any other absolute path ("/srv/data/a.txt")
+// Kinds 2 to 5 are forms that only make sense on this machine, so a client
+// reads them straight from its own file system. Kind 6 is deliberately a kind
+// of its own: an ordinary absolute path may just as well name a file on a
+// remote server, and is never taken to be local because of its form alone.
+// Kinds 5 and 6 are told apart on the lexically normalised path, so
+// "/dev/../etc/x" is kind 6.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelox::host {
+
+inline constexpr int kFileRead = 17;          // Open/CanOpen mode: read
+inline constexpr int kFileReadShared = 1;     // CanOpen mode 1: read
+inline constexpr int kFileCreateWrite = 26;   // Open mode: create or empty, write
+
+// The path kinds listed above.
+inline constexpr int kPathEmpty = 0;
+inline constexpr int kPathRelative = 1;
+inline constexpr int kPathNetworkShare = 2;
+inline constexpr int kPathLocalFileUrl = 3;
+inline constexpr int kPathNetworkFileUrl = 4;
+inline constexpr int kPathDevice = 5;
+inline constexpr int kPathAbsolute = 6;
+
+class vcFileName {
+public:
+    vcFileName() = default;
+    // flag: accepted and ignored.
+    explicit vcFileName(std::u16string_view path, bool flag = false);
+    void SetName(std::u16string_view path);
+    // Last component ("c.txt" of "/a/b/c.txt"); trailing separators are
+    // ignored ("b" of "/a/b/").
+    std::u16string GetName() const;
+    // Directory part without trailing separator ("/a/b"); "/" for a name in
+    // the root directory, empty for a name without a directory.
+    std::u16string GetPath() const;
+    // Lexically normalised absolute form: "." and ".." folded (".." never
+    // climbs above the root, nor above the host of a share path), repeated
+    // and trailing separators dropped. Relative paths are made absolute from
+    // the current directory. Links are not resolved. A share path keeps its
+    // two leading slashes; a file URL stays a file URL ("file://" + host +
+    // normalised path, the scheme in lower case). Throws tarn::Exception when
+    // a relative path meets an unreadable current directory.
+    std::u16string GetCanonicalName() const;
+    bool IsRelative() const;  // kinds 0 and 1
+    int GetKind() const;
+
+private:
+    std::u16string name_;
+};
+
+class vcFile {
+public:
+    vcFile();
+    ~vcFile();  // closes (never throws)
+    vcFile(const vcFile&) = delete;
+    vcFile& operator=(const vcFile&) = delete;
+
+    // Modes: a mode with bit value 2 (26) creates or empties the file and
+    // opens it for writing; every other mode (17, 1) opens for reading.
+    // A directory never opens. encoding and flag are accepted and ignored
+    // (files are read and written as bytes). False on failure; ErrorText()
+    // then says why. An open file is closed first.
+    bool Open(std::u16string_view name, int mode, int encoding = 2, bool flag = true);
+    // Fills the buffer as far as the file goes: a count below size means the
+    // end was reached; 0 at the end. Throws tarn::Exception naming the file
+    // on a read error or when no file is open.
+    size_t Read(void* buffer, size_t size);
+    // Writes everything; throws naming the file on failure (disk full, ...).
+    void Write(const void* data, size_t size);
+    // Closes the file. Throws naming the file when closing a written file
+    // fails (data may not have reached the disk); the file is closed anyway.
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    const std::u16string& ErrorText() const { return error_; }
+
+    // Whether the file opens in the mode (reading: opens and is not a
+    // directory; writing: an existing file is writable, or a missing one
+    // could be created in its directory). Nothing is created.
+    static bool CanOpen(std::u16string_view name, int mode);
+    // Copies a regular file, overwriting the target: the data go to a
+    // temporary file beside the target, which is synced and then renamed over
+    // it, so an existing target is either replaced whole or left as it was.
+    // The copy gets the source's permission bits (less the umask). False on
+    // any failure (missing or non-regular source, target is a directory,
+    // missing target directory, write error).
+    static bool CopyFileW(std::u16string_view from, std::u16string_view to);
+    // Creates the directory and missing parents; true when it exists as a
+    // directory afterwards.
+    static bool MakeDirectory(std::u16string_view path);
+    // Creates the directory (with parents) when missing, then an empty file
+    // <directory>/<prefix><16 random hex digits><extension> with an exclusive
+    // create, and returns its path. A dot is put before an extension that
+    // lacks one. Throws tarn::Exception naming the directory on failure.
+    static std::u16string GetTempFileNameW(std::u16string_view directory, std::u16string_view prefix,
+                                           std::u16string_view extension);
+
+private:
+    void closeQuietly();
+    int fd_ = -1;
+    bool writing_ = false;
+    std::u16string name_;
+    std::u16string error_;
+};
+
+struct vcDirectoryItem {
+    std::u16string Name;
+    bool IsDirectory = false;
+};
+
+// Lists the entries of a directory whose names match a pattern: "dir/*.txt"
+// is the directory "dir" and the name pattern "*.txt"; a pattern without '/'
+// lists the current directory; an empty name pattern ("dir/") lists all.
+// In the name pattern '*' matches any run of characters (also none, also a
+// leading dot), '?' exactly one character; everything else, '[' and '\'
+// included, matches itself, with case. The pattern "*.*" matches every name,
+// with or without a dot. Links are followed to tell directories.
+class vcDirectoryIterator {
+public:
+    explicit vcDirectoryIterator(std::u16string_view pattern);
+    // False at the end; entries in name order (by their UTF-8 bytes); "." and
+    // ".." never; a missing or unreadable directory gives no items.
+    bool GetNextItem(vcDirectoryItem& item);
+
+private:
+    std::vector<vcDirectoryItem> items_;
+    size_t next_ = 0;
+};
+
+// Whether a name matches a name pattern of vcDirectoryIterator.
+bool MatchesWildcard(std::u16string_view pattern, std::u16string_view name);
+
+// The existence test: whether the path exists (links followed) and whether it
+// is a directory (isDirectory may be null). Never throws.
+bool PathExists(std::u16string_view path, bool* isDirectory);
+
+// Writes a file through a temporary file in the same directory; Commit()
+// syncs it and renames it over the target (an existing target keeps its
+// permission bits). Destroying it uncommitted removes the temporary file.
+// Throws tarn::Exception naming the target on failure.
+class AtomicFileWriter {
+public:
+    explicit AtomicFileWriter(const std::u16string& target);
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+    void Write(const unsigned char* data, size_t size);
+    void Commit();
+    ~AtomicFileWriter();
+
+private:
+    void discard() noexcept;
+    std::u16string target_;
+    std::string targetPath_;  // UTF-8
+    std::string tempPath_;    // UTF-8; empty once committed or discarded
+    int fd_ = -1;
+    int mode_ = -1;  // permission bits of an existing target, -1 when none
+};
+
+}  // namespace pelox::host

@@ -1,0 +1,108 @@
+// Running a local program: the platform library's process class on top of
+// posix_spawn. The library starts no threads and installs no signal handlers:
+// children are reaped by polling (IsActive), and a child whose vcProcess was
+// destroyed while it still ran is reaped later by any vcProcess (see below).
+//
+// Command line (SetCommandLine) splitting:
+//   - spaces and tabs outside double quotes separate arguments;
+//   - a double quote starts or ends a quoted run and is removed; a quoted run
+//     may sit inside an argument (a"b c"d is the one argument "ab cd"), and
+//     "" gives an empty argument;
+//   - inside double quotes, \" is a literal double quote and \\ one
+//     backslash; every other backslash, and every backslash outside quotes,
+//     is an ordinary character (so "C:\dir" and a\b stay as written);
+//   - single quotes are ordinary characters; a quote left open runs to the
+//     end of the text; no other shell syntax ($, *, |, >) is interpreted.
+// The first argument is the program: looked up on PATH (of this process)
+// when it holds no '/', else taken as a path.
+//
+// Environment (AppendEnvironment): "NAME=value" entries separated by line
+// feeds (a carriage return before a line feed is dropped). Each entry is
+// added to the environment the child inherits from this process, replacing a
+// variable of the same name; later entries win. Empty lines and lines
+// without '=' or with an empty name are ignored; the value may hold '='.
+// Calls add up until the next start.
+//
+// Standard streams: with kProcessExchangeStreams the child's stdin, stdout
+// and stderr are pipes to this object; otherwise stdin is /dev/null and
+// stdout/stderr are those of this process. The child inherits no other
+// descriptors. SIGPIPE and SIGXFSZ start with their default action in the
+// child and its signal mask is empty, whatever this process set.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelox::host {
+
+inline constexpr int kProcessExchangeStreams = 1;  // StartProcess flag: pipes for stdin/stdout/stderr
+inline constexpr int kProcessShowConsole = 2;      // accepted and ignored on Linux (no console window)
+
+class vcProcess {
+public:
+    vcProcess();
+    // Closes this side of the pipes. A child still running is not stopped:
+    // its pid goes to a process-wide list and is reaped (waitpid WNOHANG) by
+    // later StartProcess/IsActive calls and destructors of any vcProcess.
+    ~vcProcess();
+    vcProcess(const vcProcess&) = delete;
+    vcProcess& operator=(const vcProcess&) = delete;
+
+    void SetTitle(std::u16string_view title);  // kept; Linux has no window title
+    void SetCommandLine(std::u16string_view commandLine);
+    void SetArguments(std::vector<std::u16string> arguments);  // exact argument vector instead
+    void AppendEnvironment(std::u16string_view environment);
+
+    // Starts the process. False when it could not be started (no program,
+    // program not found, not executable, already running, ...); StartError()
+    // then says why. timeoutMs and reserved are not used (the start either
+    // fails at once or has succeeded); kProcessShowConsole is ignored.
+    bool StartProcess(int flags, int timeoutMs, void* reserved);
+    const std::u16string& StartError() const { return startError_; }
+    // True while running; reaps the process when it has ended.
+    bool IsActive();
+    // Queues input for stdin and writes as much of the queue as the pipe
+    // takes without blocking (the rest is kept for later calls); appends
+    // what stdout and stderr produced so far to output and error. UTF-8 is
+    // decoded to UTF-16; a multi-byte sequence split across reads is kept
+    // whole, invalid bytes become U+FFFD. Never blocks, never raises SIGPIPE:
+    // once the child has closed its stdin, queued and later input is dropped.
+    // Without kProcessExchangeStreams nothing is exchanged.
+    void ExchangeData(const std::u16string& input, std::u16string& output, std::u16string& error);
+    // Closes stdin once the queued input is written (at once when the queue
+    // is empty or the child has closed its end); later ExchangeData calls
+    // finish writing the queue.
+    void CloseStdin();
+    // The exit status; 128 + signal number when killed by a signal; -1 while
+    // running, before a start, or when the status could not be learned
+    // (another part of the program reaped the child).
+    int ExitCode() const { return exitCode_; }
+    // The child's process id; -1 when none was started or it has been reaped.
+    pid_t ProcessId() const { return pid_; }
+
+    // The argument vector SetCommandLine makes of a command line.
+    static std::vector<std::u16string> SplitCommandLine(std::u16string_view commandLine);
+
+private:
+    void closeStreams();
+    void writeStdin();
+    void closeStdinNow();
+    void drain(int& fd, std::string& carry, std::u16string& out);
+
+    std::u16string title_;
+    std::vector<std::u16string> arguments_;
+    std::vector<std::pair<std::string, std::string>> environment_;  // UTF-8 name, value
+    std::u16string startError_;
+    pid_t pid_ = -1;
+    int exitCode_ = -1;
+    int stdin_ = -1, stdout_ = -1, stderr_ = -1;  // this side of the pipes
+    std::string pendingInput_;                    // UTF-8 not yet accepted by the child
+    size_t pendingOffset_ = 0;
+    bool closeStdinRequested_ = false;
+    std::string stdoutCarry_, stderrCarry_;  // an incomplete UTF-8 sequence at the end of the last read
+};
+
+}  // namespace pelox::host

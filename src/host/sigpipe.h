@@ -1,0 +1,50 @@
+// Keeping SIGPIPE from ending the process while the library writes to a pipe
+// or connection whose other end may be gone.
+#pragma once
+
+#include <pthread.h>
+
+#include <csignal>
+#include <ctime>
+
+namespace pelox::host {
+
+// Writing to a connection or pipe whose reader has gone raises SIGPIPE, which
+// ends a process that has not chosen to ignore it. The library installs no
+// signal handlers, so instead SIGPIPE is blocked for the calling thread while
+// an instance lives; a SIGPIPE that became pending meanwhile (one the guarded
+// writes caused) is taken off again before the old mask comes back, while one
+// that was already pending before is left alone. The writes themselves then
+// fail with EPIPE.
+class SigpipeBlocker {
+public:
+    SigpipeBlocker() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    }
+    ~SigpipeBlocker() {
+        if (!blocked_) return;
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &zero) == SIGPIPE) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlocker(const SigpipeBlocker&) = delete;
+    SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasPending_ = false;
+    bool blocked_ = false;
+};
+
+}  // namespace pelox::host
