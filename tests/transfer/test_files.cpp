@@ -1,0 +1,338 @@
+// File transfer end to end against the emulator: byte-exact round trips over
+// every road (local copy, HTTP services old and new, zipped chunks in both
+// compressed forms), downloads that fail without harming the local file,
+// the argument checks and the existence test.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "catalogue/e2e_helpers.h"
+#include "registry/access.h"
+#include "transfer/file_data.h"
+#include "transfer/runner_data.h"
+
+using namespace pelox::e2e;
+using pelox::testsupport::Emulator;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void spit(const fs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
+
+std::u16string u16(const fs::path& p) { return pelox::e2e::u16(p.string()); }
+
+std::vector<std::string> entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Log lines that contain every one of the needles.
+unsigned long linesWith(const std::string& log, std::initializer_list<const char*> needles) {
+    unsigned long n = 0;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        bool all = true;
+        for (const char* needle : needles) all = all && line.find(needle) != std::string::npos;
+        n += all;
+    }
+    return n;
+}
+
+// Whether this machine has a network interface with a hardware address: the
+// emulator reports itself local only then.
+bool machineHasHardwareAddress() {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/sys/class/net", ec)) {
+        std::string address;
+        std::ifstream(e.path() / "address") >> address;
+        if (!address.empty() && address != "00:00:00:00:00:00") return true;
+    }
+    return false;
+}
+
+// A fresh local directory for a test, removed afterwards.
+struct LocalDir {
+    LocalDir() {
+        std::random_device rd;
+        path = fs::temp_directory_path() / ("pelox-transfer-" + std::to_string(rd()) + std::to_string(rd()));
+        fs::create_directories(path);
+    }
+    ~LocalDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    fs::path path;
+};
+
+enum class Road { Local, HttpRaw, HttpCompressed, Zipped };
+
+struct RoadCase {
+    const char* name;
+    const char* profile;
+    Road road;
+};
+
+// Zipped operations do not depend on the upload protocol, so version 8 adds
+// nothing there to version 7.
+const RoadCase kRoads[] = {
+    {"local", "hw-address=local&upload-url=on&download-url=on&server-version=8", Road::Local},
+    {"http-v8", "hw-address=foreign&upload-url=on&download-url=on&server-version=8", Road::HttpRaw},
+    {"http-v7", "hw-address=foreign&upload-url=on&download-url=on&server-version=7", Road::HttpCompressed},
+    {"http-v6", "hw-address=foreign&upload-url=on&download-url=on&server-version=6", Road::HttpCompressed},
+    {"zipped-v7", "hw-address=foreign&upload-url=off&download-url=off&server-version=7", Road::Zipped},
+    {"zipped-v6", "hw-address=foreign&upload-url=off&download-url=off&server-version=6", Road::Zipped},
+};
+
+// Around the 100 KiB chunk of zipped uploads, and one large file.
+const size_t kSizes[] = {0, 1, 102399, 102400, 102401, 10u << 20};
+
+}  // namespace
+
+TEST(FileTransfer, RoundTripsAreByteExactOnEveryRoad) {
+    Emulator emu;
+    LocalDir local;
+    std::mt19937 random(20240607);
+    std::vector<std::string> data;
+    for (size_t size : kSizes) {
+        std::string bytes(size, '\0');
+        for (size_t at = 0; at < size; at += 4) {
+            const uint32_t word = static_cast<uint32_t>(random());
+            std::memcpy(bytes.data() + at, &word, std::min<size_t>(4, size - at));
+        }
+        spit(local.path / ("source-" + std::to_string(size)), bytes);
+        data.push_back(std::move(bytes));
+    }
+
+    for (const RoadCase& road : kRoads) {
+        SCOPED_TRACE(road.name);
+        if (road.road == Road::Local && !machineHasHardwareAddress()) continue;
+        emu.setProfile(road.profile);
+        const std::u16string id = login(emu);
+        ASSERT_FALSE(id.empty());
+        emu.resetCounts();
+        emu.control("log?clear=1");
+        unsigned long chunks = 0;
+        for (size_t i = 0; i < std::size(kSizes); ++i) {
+            SCOPED_TRACE(kSizes[i]);
+            const std::string name = std::string(road.name) + "-" + std::to_string(kSizes[i]) + ".bin";
+            const fs::path source = local.path / ("source-" + std::to_string(kSizes[i]));
+            int32_t rc = pelox_uploadFile(id.c_str(), u16(source).c_str(), u16(name).c_str());
+            ASSERT_EQ(rc, 0) << errorText(rc);
+            EXPECT_TRUE(slurp(emu.root() / name) == data[i]) << "server copy differs";
+
+            const fs::path target = local.path / ("back-" + name);
+            rc = pelox_downloadFile(id.c_str(), u16(name).c_str(), u16(target).c_str());
+            ASSERT_EQ(rc, 0) << errorText(rc);
+            EXPECT_TRUE(slurp(target) == data[i]) << "downloaded copy differs";
+            chunks += (kSizes[i] + pelox::FileData::kChunkSize - 1) / pelox::FileData::kChunkSize;
+
+            if (kSizes[i] == 102401) {
+                // The in-memory download (client steps) takes the same road.
+                pelox::SessionInfo session;
+                ASSERT_TRUE(pelox::registry::copySession(id, session));
+                pelox::host::Bytes bytes;
+                pelox::FileData(session, id).DownloadFile(u16(name), bytes, nullptr);
+                EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == data[i]);
+            }
+        }
+        const unsigned long n = std::size(kSizes);
+        const std::string log = emu.log();
+        const bool http = road.road == Road::HttpRaw || road.road == Road::HttpCompressed;
+        EXPECT_EQ(emu.count("upload"), http ? n : 0);
+        EXPECT_EQ(emu.count("download"), http ? n + 1 : 0);
+        EXPECT_EQ(linesWith(log, {" upload ", "compress=1"}), road.road == Road::HttpCompressed ? n : 0);
+        EXPECT_EQ(linesWith(log, {" download ", "compress=1 gzip"}), http ? n + 1 : 0);
+        EXPECT_EQ(emu.count("UploadFileZipped"), road.road == Road::Zipped ? chunks : 0);
+        EXPECT_EQ(emu.count("UploadFile"), road.road == Road::Zipped ? 1u : 0u);  // the empty file
+        EXPECT_EQ(emu.count("DownloadFileZipped"), road.road == Road::Zipped ? n + 1 : 0);
+    }
+}
+
+TEST(FileTransfer, FailedDownloadsLeaveTheLocalFileAlone) {
+    struct Case {
+        const char* name;
+        const char* profile;
+        const char* fault;  // added for each of the two downloads
+        const char* serverFile;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"http missing", "hw-address=foreign&download-url=on", "", "missing.bin", "HTTP status 404"},
+        {"http 500", "hw-address=foreign&download-url=on", "op=download&kind=http-500", "present.bin",
+         "HTTP status 500"},
+        {"http truncated", "hw-address=foreign&download-url=on", "op=download&kind=truncated", "present.bin",
+         "/qorvane/download?filename=present.bin&SID=***&compress=1"},
+        {"local missing, then http", "hw-address=local&download-url=on", "", "missing.bin", "HTTP status 404"},
+        {"zipped missing", "hw-address=foreign&download-url=off", "", "missing.bin",
+         "soap call to DownloadFile() failed"},
+        {"zipped 500", "hw-address=foreign&download-url=off", "op=DownloadFileZipped&kind=http-500", "present.bin",
+         "soap call to DownloadFile() failed"},
+        {"zipped truncated", "hw-address=foreign&download-url=off", "op=DownloadFileZipped&kind=truncated",
+         "present.bin", "soap call to DownloadFile() failed"},
+    };
+    Emulator emu;
+    std::string present(300000, 'p');
+    spit(emu.root() / "present.bin", present);
+    const std::string precious = "precious local content\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LocalDir local;
+        emu.setProfile(c.profile);
+        const std::u16string id = login(emu);
+        for (bool existing : {true, false}) {
+            const fs::path target = local.path / "target.bin";
+            if (existing) spit(target, precious);
+            if (*c.fault) emu.addFault(std::string(c.fault) + "&count=1");
+            const int32_t rc = pelox_downloadFile(id.c_str(), pelox::e2e::u16(c.serverFile).c_str(), u16(target).c_str());
+            ASSERT_GT(rc, 0);
+            const std::string text = errorText(rc);
+            EXPECT_NE(text.find(c.message), std::string::npos) << text;
+            EXPECT_NE(text.find("FileData::DownloadFile"), std::string::npos) << text;
+            EXPECT_EQ(text.find(ascii(id)), std::string::npos) << "session ID in " << text;
+            if (existing) {
+                EXPECT_EQ(slurp(target), precious);
+                EXPECT_EQ(entries(local.path), std::vector<std::string>{"target.bin"});
+            } else {
+                EXPECT_TRUE(entries(local.path).empty());
+            }
+            fs::remove(target);
+        }
+        emu.clearFaults();
+    }
+}
+
+TEST(FileTransfer, ArgumentChecksAndExistence) {
+    Emulator emu({"--hw-address", "foreign"});
+    LocalDir local;
+    const std::u16string id = login(emu);
+    const std::u16string file = u16(local.path / "a.txt");
+    spit(local.path / "a.txt", "abc");
+
+    EXPECT_EQ(pelox_uploadFile(id.c_str(), u"a.txt", u"a.txt"), PELOX_E_RELATIVE_PATH);
+    EXPECT_EQ(pelox_uploadJobFile(id.c_str(), u"", u"a.txt", nullptr), PELOX_E_RELATIVE_PATH);
+    EXPECT_EQ(pelox_downloadFile(id.c_str(), u"a.txt", u"out/a.txt"), PELOX_E_RELATIVE_PATH);
+    EXPECT_EQ(pelox_uploadFile(id.c_str(), file.c_str(), nullptr), PELOX_E_NULL_ARGUMENT);
+    EXPECT_EQ(pelox_downloadFile(nullptr, u"a.txt", file.c_str()), PELOX_E_NULL_ARGUMENT);
+    EXPECT_EQ(pelox_uploadFile(u"Snope", file.c_str(), u"a.txt"), PELOX_E_NO_SESSION);
+    EXPECT_EQ(pelox_downloadFile(u"Snope", u"a.txt", file.c_str()), PELOX_E_NO_SESSION);
+    EXPECT_EQ(pelox_uploadJobFile(id.c_str(), file.c_str(), u"a.txt", u"Jnope"), PELOX_E_NO_JOB);
+    EXPECT_EQ(pelox_checkFileAccess(id.c_str(), u"a.txt", nullptr), PELOX_E_NULL_ARGUMENT);
+    EXPECT_EQ(emu.count("upload") + emu.count("download") + emu.count("DoesFileExist"), 0u);
+
+    // An empty job identifier is no job.
+    ASSERT_EQ(pelox_uploadJobFile(id.c_str(), file.c_str(), u"a.txt", u""), 0);
+    pelox_bool exists = 7;
+    ASSERT_EQ(pelox_checkFileAccess(id.c_str(), u"a.txt", &exists), 0);
+    EXPECT_EQ(exists, 1);
+    ASSERT_EQ(pelox_checkFileAccess(id.c_str(), u"b.txt", &exists), 0);
+    EXPECT_EQ(exists, 0);
+    exists = 7;
+    EXPECT_EQ(pelox_checkFileAccess(u"Snope", u"a.txt", &exists), PELOX_E_NO_SESSION);
+    EXPECT_EQ(exists, 0);
+
+    // A local file that cannot be made is an error naming it, before anything is fetched.
+    emu.resetCounts();
+    const fs::path unwritable = local.path / "no-such-dir" / "a.txt";
+    int32_t rc = pelox_downloadFile(id.c_str(), u"a.txt", u16(unwritable).c_str());
+    ASSERT_GT(rc, 0);
+    std::string text = errorText(rc);
+    EXPECT_NE(text.find(unwritable.string()), std::string::npos) << text;
+    EXPECT_EQ(emu.count("download"), 0u);
+
+    // A read error is an error naming the file, never the end of an upload
+    // (the first read of /proc/self/mem fails with EIO).
+    for (const char* profile : {"upload-url=on&server-version=8", "upload-url=on&server-version=7",
+                                "upload-url=off&server-version=8"}) {
+        SCOPED_TRACE(profile);
+        emu.setProfile(profile);
+        const std::u16string sid = login(emu);
+        rc = pelox_uploadFile(sid.c_str(), u"/proc/self/mem", u"mem.bin");
+        ASSERT_GT(rc, 0);
+        text = errorText(rc);
+        EXPECT_NE(text.find("/proc/self/mem"), std::string::npos) << text;
+        EXPECT_FALSE(fs::exists(emu.root() / "mem.bin"));
+        fs::remove(emu.root() / "mem.bin");
+    }
+}
+
+TEST(FileTransfer, JobFilesLandInTheJobDirectoryOnEveryRoad) {
+    Emulator emu;
+    LocalDir local;
+    spit(local.path / "in.txt", "job input\n");
+    const std::u16string source = u16(local.path / "in.txt");
+    struct Case {
+        const char* profile;
+        const char* op;  // the operation that must carry the file; empty for the local copy
+    };
+    const Case cases[] = {
+        {"hw-address=local&upload-url=on", ""},
+        {"hw-address=foreign&upload-url=on", "upload"},
+        {"hw-address=foreign&upload-url=off", "UploadFileZipped"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.profile);
+        if (!*c.op && !machineHasHardwareAddress()) continue;
+        emu.setProfile(c.profile);
+        const std::u16string id = login(emu);
+        const std::string job = pelox::testsupport::xmlValue(
+            emu.soap("/qorvane/runner", "<qor:CreateJob><sessionID>" + ascii(id) + "</sessionID></qor:CreateJob>")
+                .body,
+            "jobID");
+        ASSERT_FALSE(job.empty());
+        {
+            pelox::HeldJob record;  // the library knows the job
+            ASSERT_TRUE(pelox::registry::insertJob(pelox::e2e::u16(job), record));
+        }
+        emu.resetCounts();
+        const int32_t rc =
+            pelox_uploadJobFile(id.c_str(), source.c_str(), u"in.txt", pelox::e2e::u16(job).c_str());
+        ASSERT_EQ(rc, 0) << errorText(rc);
+        EXPECT_EQ(slurp(emu.root() / "jobs" / "tester" / job / "in.txt"), "job input\n");
+        EXPECT_FALSE(fs::exists(emu.root() / "in.txt"));
+        EXPECT_EQ(emu.count("upload") + emu.count("UploadFileZipped"), *c.op ? 1u : 0u);
+        if (*c.op) {
+            EXPECT_EQ(emu.count(c.op), 1u);
+        }
+    }
+}
+
+TEST(FileTransfer, JobDataRoundTrip) {
+    Emulator emu;
+    const std::u16string id = login(emu);
+    const std::string job = pelox::testsupport::xmlValue(
+        emu.soap("/qorvane/runner", "<qor:CreateJob><sessionID>" + ascii(id) + "</sessionID></qor:CreateJob>").body,
+        "jobID");
+    ASSERT_FALSE(job.empty());
+    const std::u16string jobId = pelox::e2e::u16(job);
+    pelox::RunnerData runner(jobId, id, emu.baseUrl() + "/qorvane/runner");
+    const pelox::host::Bytes note = {'<', 'x', '/', '>', 0, 0xff};
+    runner.PutJobData(jobId, u"Note", note);
+    pelox::host::Bytes back;
+    runner.GetJobData(jobId, u"Note", back);
+    EXPECT_EQ(back, note);
+    try {
+        runner.GetJobData(jobId, u"Missing", back);
+        ADD_FAILURE() << "no exception";
+    } catch (const tarn::Exception& e) {
+        const std::u16string all = e.joined(u" | ");
+        EXPECT_NE(all.find(u"soap call to GetJobData() failed | RunnerData::GetJobData"), std::u16string::npos)
+            << ascii(all);
+    }
+}
