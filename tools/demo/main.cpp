@@ -4,10 +4,15 @@
 //
 // Reads the server's configuration, logs in, reads the status page, walks the
 // protocol catalogue, reads a protocol's parameters, changes one value and
-// lets the server validate it, and lists the calculable properties. Every
+// lets the server validate it, and lists the calculable properties. Then it
+// runs that protocol as a job (poll, results, release) and runs
+// "Examples/Client Steps/Round Trip", whose client steps the library carries
+// out while polling; its instructions for the host are printed here. Every
 // failure prints its status code and, for error records, their messages.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -122,6 +127,78 @@ std::string property(const Objects& o, int32_t index, int32_t number) {
     return joined(arrayItems(o.list2));
 }
 
+const char* stateName(int32_t state) {
+    switch (state) {
+        case PELOX_JOB_CREATED: return "created";
+        case PELOX_JOB_FINISHED: return "finished";
+        case PELOX_JOB_RUNNING: return "running";
+        case PELOX_JOB_WAITING_FOR_CLIENT: return "waiting for the client";
+        case PELOX_JOB_STATE_4: return "queued";
+        case PELOX_JOB_STATE_5: return "failed";
+        case PELOX_JOB_STATE_6: return "stopped";
+        case PELOX_JOB_ENDED: return "ended";
+        case PELOX_JOB_STATE_12: return "state 12";
+        default: return "not known yet";
+    }
+}
+
+bool stillRunning(int32_t state) {
+    return state == PELOX_JOB_RUNNING || state == PELOX_JOB_STATE_4 || state == PELOX_JOB_UNKNOWN ||
+           state == PELOX_JOB_STATE_12;
+}
+
+// Polls a job until it ends, printing each new state and status message;
+// instructions the library hands to the host are printed and the job is
+// continued. Returns false when a call failed.
+bool pollJob(const Objects& o, const std::u16string& session, const std::u16string& job) {
+    int32_t last = -1;
+    std::string lastMessage;
+    const auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        int32_t state = PELOX_JOB_UNKNOWN;
+        if (!check(o, "pelox_getJobStatus", pelox_getJobStatus(session.c_str(), job.c_str(), &state, o.list)))
+            return false;
+        const std::vector<std::string> message = arrayItems(o.list);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (!message.empty() && message[0] != lastMessage) {
+            lastMessage = message[0];
+            std::printf("  %5.2fs  %s\n", seconds, lastMessage.c_str());
+        }
+        if (state != last) {
+            std::printf("  %5.2fs  state %d (%s)\n", seconds, state, stateName(state));
+            last = state;
+        }
+        if (state == PELOX_JOB_WAITING_FOR_CLIENT) {
+            if (!check(o, "pelox_getClientInstructions", pelox_getClientInstructions(o.text, job.c_str())))
+                return false;
+            std::printf("  instructions for the host: %s\n", utf8(string_getText(o.text)).c_str());
+            if (!check(o, "pelox_continueJob", pelox_continueJob(session.c_str(), job.c_str()))) return false;
+            continue;
+        }
+        if (!stillRunning(state)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// Launches the protocol info's protocol, polls it to its end, prints its
+// results and errors, and releases it.
+void runJob(const Objects& o, const std::u16string& session, const std::u16string& protocol, int32_t flags) {
+    if (!check(o, "pelox_launchProtocol",
+               pelox_launchProtocol(session.c_str(), protocol.c_str(), o.protocol, flags, o.text)))
+        return;
+    const std::u16string job = reinterpret_cast<const char16_t*>(string_getText(o.text));
+    std::printf("  job %s launched\n", utf8(job.c_str()).c_str());
+    if (!pollJob(o, session, job)) return;
+    std::printf("  results:\n");
+    if (check(o, "pelox_getJobResults", pelox_getJobResults(session.c_str(), job.c_str(), o.results)))
+        printResultInfo(o, o.results, "    ");
+    if (check(o, "pelox_getJobErrors", pelox_getJobErrors(session.c_str(), job.c_str(), o.list, o.list2)))
+        for (const std::string& e : arrayItems(o.list)) std::printf("  error: %s\n", e.c_str());
+    if (check(o, "pelox_releaseJob", pelox_releaseJob(session.c_str(), job.c_str())))
+        std::printf("  job released\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,5 +262,19 @@ int main(int argc, char** argv) {
     if (check(o, "pelox_getCalculablePropertiesByCategory",
               pelox_getCalculablePropertiesByCategory(session.c_str(), o.results)))
         printResultInfo(o, o.results, "  ");
+
+    std::printf("\nRunning %s with the edited parameters:\n", utf8(protocolName.c_str()).c_str());
+    runJob(o, session, protocolName, 0);
+
+    // The library carries out the client steps inside the poll; with
+    // PELOX_JOB_DEFER_TO_HOST instructions meant for a person come back here.
+    const std::u16string roundTrip = u"Examples/Client Steps/Round Trip";
+    std::printf("\nRunning %s with client steps handled by the library:\n", utf8(roundTrip.c_str()).c_str());
+    if (check(o, "pelox_getProtocolParameters",
+              pelox_getProtocolParameters(session.c_str(), roundTrip.c_str(), o.protocol, 0))) {
+        check(o, "protocolInfo_setParameterValue",
+              protocolInfo_setParameterValue(o.protocol, 0, u"a file that went to the client and back"));
+        runJob(o, session, roundTrip, PELOX_JOB_DEFER_TO_HOST);
+    }
     return 0;
 }
