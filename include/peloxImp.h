@@ -351,8 +351,9 @@ PELOX_API int32_t pelox_launchJob(const pelox_char *sessionId, const pelox_char 
 PELOX_API int32_t pelox_launchProtocol(const pelox_char *sessionId, const pelox_char *protocolName,
                                        int32_t protocolInfo, int32_t flags, int32_t jobIdString);
 
-/* Polls a job: stores its state (1500..1508) in *state, carries out client
- * steps when asked to, and writes a status message into a string array.
+/* Polls a job: stores its state (1500..1508) in *state (which may not be
+ * null), carries out client steps when asked to, and writes a status message
+ * into a string array.
  * Codes: 0, -998, -991, -988, -989, -974, -973, error record, -984. */
 PELOX_API int32_t pelox_getJobStatus(const pelox_char *sessionId, const pelox_char *jobId,
                                      int32_t *state, int32_t messages);
@@ -389,23 +390,27 @@ PELOX_API int32_t pelox_getClientInstructions(int32_t instructionString, const p
  * Files and components
  * ------------------------------------------------------------------------ */
 
-/* Uploads a local file (absolute path) to a server path.
- * Codes: 0, -991, -980, -989, -974, -973, error record, -984. */
+/* Uploads a local file (absolute path) to a server path. A failed transfer
+ * (including one that could not connect) is an error record.
+ * Codes: 0, -991, -980, -989, error record, -984. */
 PELOX_API int32_t pelox_uploadFile(const pelox_char *sessionId, const pelox_char *localPath,
                                    const pelox_char *serverPath);
 
 /* Uploads a local file into a job's directory (jobId may be null or empty).
- * Codes: 0, -991, -980, -989, -988, -974, -973, error record, -984. */
+ * A failed transfer is an error record.
+ * Codes: 0, -991, -980, -989, -988, error record, -984. */
 PELOX_API int32_t pelox_uploadJobFile(const pelox_char *sessionId, const pelox_char *localPath,
                                       const pelox_char *serverPath, const pelox_char *jobId);
 
-/* Downloads a server file to a local file (absolute path).
- * Codes: 0, -991, -980, -989, -974, -973, error record, -984. */
+/* Downloads a server file to a local file (absolute path). The file is
+ * replaced only when the whole download succeeded; a failed transfer is an
+ * error record and leaves an existing file untouched.
+ * Codes: 0, -991, -980, -989, error record, -984. */
 PELOX_API int32_t pelox_downloadFile(const pelox_char *sessionId, const pelox_char *serverPath,
                                      const pelox_char *localPath);
 
-/* Tells whether a server file exists. Codes: 0, -991, -989, -974, -973,
- * error record, -984. */
+/* Tells whether a server file exists (*exists may not be null).
+ * Codes: 0, -991, -989, -974, -973, error record, -984. */
 PELOX_API int32_t pelox_checkFileAccess(const pelox_char *sessionId, const pelox_char *serverPath,
                                         pelox_bool *exists);
 
