@@ -3,6 +3,7 @@
 // directory next to the component. File format: docs/server-contract.md.
 #pragma once
 
+#include "jail.h"
 #include "props.h"
 #include "util.h"
 
@@ -72,8 +73,11 @@ std::vector<Verdict> validate(const Component& c, const std::map<std::string, st
 
 class Catalogue {
 public:
-    explicit Catalogue(std::filesystem::path dir);
-    const std::filesystem::path& dir() const { return dir_; }
+    // dir is created when missing.
+    explicit Catalogue(const std::filesystem::path& dir);
+    const std::filesystem::path& dir() const { return jail_.path(); }
+    // Every file operation of the catalogue goes through this confinement.
+    const Jail& jail() const { return jail_; }
 
     // componentName: "Folder/Sub/Name" (backslashes and a leading "/" are
     // accepted); a bare name is looked up in the whole tree when unique.
@@ -91,12 +95,15 @@ public:
     void move(std::string_view from, std::string_view to);
 
 private:
+    // Locations below are relative to the catalogue folder.
     std::filesystem::path fileFor(std::string_view componentName) const;
     std::filesystem::path folderPath(std::string_view folder) const;
     std::filesystem::path versionsDir(const std::filesystem::path& file) const;
     std::string fullNameOf(const std::filesystem::path& file) const;
+    void findByName(const std::filesystem::path& folder, const std::string& fileName,
+                    std::vector<std::filesystem::path>& found) const;
 
-    std::filesystem::path dir_;
+    Jail jail_;
     mutable std::recursive_mutex mutex_;
 };
 

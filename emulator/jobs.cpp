@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iostream>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -19,32 +22,22 @@ static bool isFinal(int s) {
            s == state::ClientTimedOut || s == state::ClientStepFailed || s == state::StoppedWhileWaiting;
 }
 
-JobEngine::JobEngine(const Catalogue& catalogue, fs::path jobsDir, fs::path root)
-    : catalogue_(catalogue), jobsDir_(std::move(jobsDir)), root_(std::move(root)) {}
+JobEngine::JobEngine(const Catalogue& catalogue, const Jail& root) : catalogue_(catalogue), root_(root) {}
 
 JobEngine::~JobEngine() { shutdown(); }
 
 void JobEngine::shutdown() {
-    std::vector<std::shared_ptr<Job>> all;
-    {
-        std::lock_guard lock(mutex_);
-        shuttingDown_ = true;
-        for (auto& [id, j] : jobs_) {
-            j->stop = true;
-            j->cv.notify_all();
-            all.push_back(j);
-        }
+    std::unique_lock lock(mutex_);
+    shuttingDown_ = true;
+    for (auto& [id, j] : jobs_) {
+        j->stop = true;
+        j->cv.notify_all();
     }
-    for (auto& j : all) joinWorker(j);
+    idle_.wait(lock, [&] { return workers_ == 0; });
 }
 
-void JobEngine::joinWorker(const std::shared_ptr<Job>& j) {
-    std::thread t;
-    {
-        std::lock_guard lock(mutex_);
-        t = std::move(j->worker);
-    }
-    if (t.joinable()) t.join();
+void JobEngine::waitForWorker(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Job>& j) {
+    j->cv.wait(lock, [&] { return !j->workerActive; });
 }
 
 std::shared_ptr<Job> JobEngine::create(const std::string& user, const std::string& endpointPath) {
@@ -56,10 +49,9 @@ std::shared_ptr<Job> JobEngine::create(const std::string& user, const std::strin
     j->id = std::string(buf) + "-" + randomHex(8);
     j->user = user;
     j->endpointPath = endpointPath;
-    j->dir = jobsDir_ / user / j->id;
-    std::error_code ec;
-    fs::create_directories(j->dir, ec);
-    if (ec) fail("job directory cannot be created: " + ec.message(), 500);
+    j->rel = fs::path("jobs") / user / j->id;
+    root_.makeFolders(j->rel);
+    j->dir = root_.path() / j->rel;
     jobs_[j->id] = j;
     return j;
 }
@@ -91,7 +83,7 @@ std::shared_ptr<Job> JobEngine::launch(const std::string& user, const std::strin
     // Checked under the same lock that starts the worker, so two launches
     // into one job cannot both start.
     if (shuttingDown_) fail("the server is shutting down", 503);
-    if (j->state != state::Created || j->worker.joinable())
+    if (j->state != state::Created || j->workerActive)
         fail("job " + j->id + " has already been launched; clear it first", 409);
     j->protocol = c.fullName;
     j->params = params;
@@ -104,8 +96,21 @@ std::shared_ptr<Job> JobEngine::launch(const std::string& user, const std::strin
     j->stop = j->resume = false;
     j->started = std::chrono::steady_clock::now();
     unsigned gen = ++j->generation;
-    j->running = true;
-    j->worker = std::thread(&JobEngine::run, this, j, std::move(c), gen);
+    j->workerActive = true;
+    ++workers_;
+    try {
+        startThread([this, j, c = std::move(c), gen]() mutable { run(j, std::move(c), gen); });
+    } catch (const std::system_error& e) {
+        // No thread to be had: the job stays as it was, the caller gets a fault.
+        j->workerActive = false;
+        --workers_;
+        j->state = state::Created;
+        j->protocol.clear();
+        j->params.clear();
+        if (hint.empty()) jobs_.erase(j->id);
+        std::cerr << "pelox-emulator: cannot start a thread for job " << j->id << ": " << e.what() << "\n";
+        fail(std::string("The job cannot be started now (no thread: ") + e.what() + ")", 503);
+    }
     return j;
 }
 
@@ -140,13 +145,11 @@ void JobEngine::setStatus(const std::shared_ptr<Job>& j, int status) {
 }
 
 void JobEngine::stop(const std::shared_ptr<Job>& j) {
-    {
-        std::lock_guard lock(mutex_);
-        j->stop = true;
-        j->cv.notify_all();
-        if (!j->worker.joinable() && !isFinal(j->state) && j->state != state::Created) j->state = state::Stopped;
-    }
-    joinWorker(j);
+    std::unique_lock lock(mutex_);
+    j->stop = true;
+    j->cv.notify_all();
+    if (!j->workerActive && !isFinal(j->state) && j->state != state::Created) j->state = state::Stopped;
+    waitForWorker(lock, j);
 }
 
 void JobEngine::release(const std::shared_ptr<Job>& j) {
@@ -236,6 +239,16 @@ size_t JobEngine::runningCount() {
     return n;
 }
 
+size_t JobEngine::jobCount() {
+    std::lock_guard lock(mutex_);
+    return jobs_.size();
+}
+
+size_t JobEngine::workerCount() {
+    std::lock_guard lock(mutex_);
+    return workers_;
+}
+
 static const Values* paramValues(const Job& j, std::string_view name) {
     for (const auto& [n, v] : j.params)
         if (n == name) return &v;
@@ -292,231 +305,325 @@ static std::vector<std::string> listAttr(const std::string& text) {
     return out;
 }
 
+
+// ------------------------------------------------------------------ runs
+
+struct JobEngine::Run {
+    std::unique_lock<std::mutex>& lock;  // holds the engine's mutex, except while waiting
+    std::shared_ptr<Job> job;
+    unsigned gen;
+    bool hadErrors = false;
+    bool alive() const { return job->generation == gen; }
+};
+
 void JobEngine::run(std::shared_ptr<Job> j, Component c, unsigned gen) {
+    std::unique_lock lock(mutex_);
+    Run r{lock, j, gen};
     try {
-        runScript(j, std::move(c), gen);
+        runScript(r, c);
     } catch (const std::exception& e) {
         // Whatever escaped the steps ends the job, never the server.
-        std::lock_guard lock(mutex_);
-        if (j->generation == gen) {
+        if (r.alive()) {
             j->errors.emplace_back(std::string("The runner failed: ") + e.what(), "runner");
-            j->state = state::Failed;
-            j->running = false;
-            j->cv.notify_all();
+            finish(r, state::Failed);
         }
     }
+    j->workerActive = false;
+    --workers_;
+    j->cv.notify_all();
+    idle_.notify_all();
+    // The lock's release is this thread's last use of the engine.
 }
 
-void JobEngine::runScript(std::shared_ptr<Job> j, Component c, unsigned gen) {
-    std::unique_lock lock(mutex_);
-    auto alive = [&] { return j->generation == gen; };
-    auto finish = [&](int s) {
-        if (!alive()) return;
-        j->state = s;
-        j->running = false;
-        j->cv.notify_all();
-    };
-    // Interruptible sleep; false when the job was stopped meanwhile.
-    auto sleepFor = [&](int ms) {
-        j->cv.wait_for(lock, std::chrono::milliseconds(std::max(ms, 0)), [&] { return j->stop || !alive(); });
-        return !j->stop && alive();
-    };
-    if (settings_.queueMs > 0 && !sleepFor(settings_.queueMs)) return finish(state::Stopped);
-    if (!alive()) return;
-    j->state = state::Running;
-    j->cv.notify_all();
+void JobEngine::finish(Run& r, int s) {
+    if (!r.alive()) return;
+    r.job->state = s;
+    r.job->cv.notify_all();
+}
 
-    // Parameters are checked against the declared rules before the first step.
-    std::map<std::string, std::vector<std::string>> given;
-    for (const auto& [n, v] : j->params) given[n] = v;
-    for (const auto& v : validate(c, given)) {
-        if (v.isEnabled && !v.isValid) j->errors.emplace_back("Parameter " + v.name + ": " + v.invalidDetails, v.name);
-    }
-    if (!j->errors.empty()) return finish(state::Failed);
+bool JobEngine::sleepFor(Run& r, int ms) {
+    Job& j = *r.job;
+    j.cv.wait_for(r.lock, std::chrono::milliseconds(std::max(ms, 0)), [&] { return j.stop || !r.alive(); });
+    return !j.stop && r.alive();
+}
 
-    bool hadErrors = false;
+void JobEngine::runScript(Run& r, const Component& c) {
+    Job& j = *r.job;
+    if (settings_.queueMs > 0 && !sleepFor(r, settings_.queueMs)) return finish(r, state::Stopped);
+    if (!r.alive()) return;
+    j.state = state::Running;
+    j.cv.notify_all();
+    if (!checkParameters(r, c)) return finish(r, state::Failed);
     for (const Step& s : c.script) {
-        if (j->stop) return finish(state::Stopped);
-        if (!alive()) return;
-        j->componentIDs.push_back(s.id);
-        j->outsTrue.push_back(0);
-        j->outsFalse.push_back(0);
-        j->statusFlags.push_back(1);
-        bool ok = true;
+        if (j.stop) return finish(r, state::Stopped);
+        if (!r.alive()) return;
+        // Statistics: one entry per step run so far.
+        j.componentIDs.push_back(s.id);
+        j.outsTrue.push_back(0);
+        j.outsFalse.push_back(0);
+        j.statusFlags.push_back(1);
+        StepEnd end;
         try {
-            if (s.kind == "setResult") {
-                Values values;
-                if (auto from = s.attr("fromParameter"); !from.empty()) {
-                    if (const Values* v = paramValues(*j, from)) values = *v;
-                } else if (s.attrs.count("values")) {
-                    for (auto& v : split(s.attr("values"), '|')) values.push_back(substitute(*j, v));
-                } else {
-                    values.push_back(substitute(*j, s.attr("value", s.text)));
-                }
-                setResult(*j, s.attr("name"), std::move(values));
-            } else if (s.kind == "sum") {
-                double total = 0;
-                bool integral = true;
-                for (const auto& name : listAttr(s.attr("of"))) {
-                    const Values* v = paramValues(*j, name);
-                    std::string text = v && !v->empty() ? v->front() : "0";
-                    char* end = nullptr;
-                    double d = std::strtod(text.c_str(), &end);
-                    if (!end || *end != '\0') throw Fault("'" + text + "' is not a number (" + name + ")");
-                    if (text.find_first_of(".eE") != std::string::npos) integral = false;
-                    total += d;
-                }
-                std::ostringstream o;
-                if (integral && total > -9.0e18 && total < 9.0e18)
-                    o << static_cast<long long>(total);
-                else
-                    o << total;
-                setResult(*j, s.attr("name"), {o.str()});
-            } else if (s.kind == "wait") {
-                if (!sleepFor(std::atoi(substitute(*j, s.attr("ms", "100")).c_str()))) return finish(state::Stopped);
-            } else if (s.kind == "message") {
-                j->message = substitute(*j, s.attr("text", s.text));
-            } else if (s.kind == "writeFile") {
-                auto path = resolveInside(j->dir, j->dir, substitute(*j, s.attr("path")));
-                writeFile(path, substitute(*j, s.text), s.attr("append") == "true");
-            } else if (s.kind == "error") {
-                j->errors.emplace_back(substitute(*j, s.attr("message", s.text)), s.attr("component", s.id));
-                hadErrors = true;
-                ok = false;
-            } else if (s.kind == "fail") {
-                j->errors.emplace_back(substitute(*j, s.attr("message", s.text)), s.attr("component", s.id));
-                return finish(state::Failed);
-            } else if (s.kind == "state") {
-                j->state = std::atoi(s.attr("value", "2").c_str());
-                j->cv.notify_all();
-                bool going = sleepFor(std::atoi(s.attr("ms", "200").c_str()));
-                if (!alive()) return;
-                j->state = state::Running;
-                if (!going) return finish(state::Stopped);
-            } else if (s.kind == "pause") {
-                j->state = state::Paused;
-                j->resume = false;
-                j->cv.notify_all();
-                j->cv.wait(lock, [&] { return j->resume || j->stop || !alive(); });
-                if (!alive()) return;
-                if (j->stop) return finish(state::Stopped);
-                j->state = state::Running;
-            } else {
-                PropertyCollection d;
-                std::string clientTemp;
-                if (const Values* v = paramValues(*j, "ClientTempDirectory"); v && !v->empty()) clientTemp = v->front();
-                std::string runDir = clientTemp.empty() ? "/tmp/qorvane-client/" + j->id : clientTemp + "/" + j->id;
-                d.setText("ClientRunDirectory", substitute(*j, s.attr("runDirectory", runDir)));
-                d.setText("RunId", j->id);
-                if (s.kind == "clientTempFiles") {
-                    d.setTexts("ClientTempFiles", listAttr(s.attr("properties")));
-                } else if (s.kind == "downloadToClient") {
-                    d.setFlag("DownloadToClient", true);
-                    Values sources, destinations;
-                    for (auto& src : listAttr(s.attr("source"))) {
-                        auto p = resolveInside(j->dir, j->dir, substitute(*j, src));
-                        sources.push_back(p.generic_string());
-                    }
-                    for (auto& dst : listAttr(s.attr("destination"))) destinations.push_back(substitute(*j, dst));
-                    d.setTexts("Source", sources);
-                    d.setTexts("Destination", destinations);
-                    std::vector<long long> expanded;
-                    for (auto& e : listAttr(s.attr("expanded", "-1"))) expanded.push_back(std::atoll(e.c_str()));
-                    d.setIntegers("Expanded", expanded);
-                } else if (s.kind == "uploadToServer") {
-                    d.setFlag("UploadToServer", true);
-                    Values sources, destinations;
-                    for (auto& src : listAttr(s.attr("source"))) sources.push_back(substitute(*j, src));
-                    for (auto& dst : listAttr(s.attr("destination", j->dir.generic_string())))
-                        destinations.push_back(substitute(*j, dst));
-                    d.setTexts("Source", sources);
-                    d.setTexts("Destination", destinations);
-                    d.setText("RunDirectory", j->dir.generic_string());
-                    if (s.attrs.count("ifFileMissing")) d.setText("IfFileMissing", s.attr("ifFileMissing"));
-                } else if (s.kind == "runProgram") {
-                    d.setFlag("ClientRunProgram", true);
-                    d.setText("CommandLine", substitute(*j, s.attr("commandLine", s.text)));
-                    d.setFlag("WaitForExit", s.attr("waitForExit") == "true");
-                    d.setFlag("UseCmd", s.attr("useCmd") == "true");
-                    if (s.attrs.count("console")) d.setText("Console", s.attr("console"));
-                    if (s.attrs.count("stdin")) d.setText("Stdin", substitute(*j, s.attr("stdin")));
-                    if (s.attrs.count("environment")) d.setText("Environment", s.attr("environment"));
-                    d.setText("StdoutProperty", s.attr("stdoutProperty"));
-                    d.setText("StderrProperty", s.attr("stderrProperty"));
-                    d.setText("PropertyForExitStatus", s.attr("exitStatusProperty"));
-                } else if (s.kind == "instructions") {
-                    d.setText("ClientInstructions", substitute(*j, s.attr("text", s.text)));
-                } else {
-                    throw Fault("unknown step kind '" + s.kind + "'");
-                }
-                if (!clientStep(lock, j, s, std::move(d), gen, hadErrors)) return;
-                if (isFinal(j->state)) {
-                    j->running = false;
-                    j->cv.notify_all();
-                    return;
-                }
-            }
+            end = runStep(r, s);
         } catch (const std::exception& e) {
-            if (!alive()) return;
-            j->errors.emplace_back(std::string("Step ") + s.id + " failed: " + e.what(), s.id);
-            return finish(state::Failed);
+            if (!r.alive()) return;
+            j.errors.emplace_back(std::string("Step ") + s.id + " failed: " + e.what(), s.id);
+            j.outsFalse.back() = 1;
+            return finish(r, state::Failed);
         }
-        if (!alive()) return;
-        (ok ? j->outsTrue : j->outsFalse).back() = 1;
+        switch (end) {
+            case StepEnd::Succeeded: j.outsTrue.back() = 1; break;
+            case StepEnd::Failed:
+                j.outsFalse.back() = 1;
+                r.hadErrors = true;
+                break;
+            case StepEnd::JobEnded:
+            case StepEnd::Abandoned: return;
+        }
     }
-    finish(hadErrors ? state::FinishedWithErrors : state::Finished);
+    finish(r, r.hadErrors ? state::FinishedWithErrors : state::Finished);
 }
 
-// Publishes the step description, waits in state 3 for the client to resume
-// the job, then reads back what the client wrote. Returns false when the job
-// was cleared meanwhile (the worker must not touch it any more).
-bool JobEngine::clientStep(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Job>& j, const Step& s,
-                           PropertyCollection d, unsigned gen, bool& hadErrors) {
-    const std::string descKey = "TransferComponentFileName", errKey = "TransferErrorsFileName";
-    j->data[descKey] = d.toXml();
-    j->data.erase(errKey);
-    j->resume = false;
-    j->state = state::WaitingForClient;
-    j->cv.notify_all();
-    auto woken = [&] { return j->resume || j->stop || j->generation != gen; };
+bool JobEngine::checkParameters(Run& r, const Component& c) {
+    Job& j = *r.job;
+    std::map<std::string, std::vector<std::string>> given;
+    for (const auto& [n, v] : j.params) given[n] = v;
+    for (const auto& v : validate(c, given))
+        if (v.isEnabled && !v.isValid) j.errors.emplace_back("Parameter " + v.name + ": " + v.invalidDetails, v.name);
+    return j.errors.empty();
+}
+
+JobEngine::StepEnd JobEngine::runStep(Run& r, const Step& s) {
+    static const std::map<std::string, StepFn> serverSteps = {
+        {"setResult", &JobEngine::stepSetResult}, {"sum", &JobEngine::stepSum},
+        {"wait", &JobEngine::stepWait},           {"message", &JobEngine::stepMessage},
+        {"writeFile", &JobEngine::stepWriteFile}, {"error", &JobEngine::stepError},
+        {"fail", &JobEngine::stepFail},           {"state", &JobEngine::stepState},
+        {"pause", &JobEngine::stepPause}};
+    static const std::map<std::string, DescribeFn> clientSteps = {
+        {"clientTempFiles", &JobEngine::describeTempFiles}, {"downloadToClient", &JobEngine::describeDownload},
+        {"uploadToServer", &JobEngine::describeUpload},     {"runProgram", &JobEngine::describeProgram},
+        {"instructions", &JobEngine::describeInstructions}};
+    if (auto it = serverSteps.find(s.kind); it != serverSteps.end()) return (this->*it->second)(r, s);
+    auto it = clientSteps.find(s.kind);
+    if (it == clientSteps.end()) throw Fault("unknown step kind '" + s.kind + "'");
+    Job& j = *r.job;
+    // What every client step description holds.
+    PropertyCollection d;
+    std::string clientTemp;
+    if (const Values* v = paramValues(j, "ClientTempDirectory"); v && !v->empty()) clientTemp = v->front();
+    std::string runDir = clientTemp.empty() ? "/tmp/qorvane-client/" + j.id : clientTemp + "/" + j.id;
+    d.setText("ClientRunDirectory", substitute(j, s.attr("runDirectory", runDir)));
+    d.setText("RunId", j.id);
+    (this->*it->second)(r, s, d);
+    return clientStep(r, s, std::move(d));
+}
+
+// ------------------------------------------------------------------ server steps
+
+JobEngine::StepEnd JobEngine::stepSetResult(Run& r, const Step& s) {
+    Job& j = *r.job;
+    Values values;
+    if (auto from = s.attr("fromParameter"); !from.empty()) {
+        if (const Values* v = paramValues(j, from)) values = *v;
+    } else if (s.attrs.count("values")) {
+        for (auto& v : split(s.attr("values"), '|')) values.push_back(substitute(j, v));
+    } else {
+        values.push_back(substitute(j, s.attr("value", s.text)));
+    }
+    setResult(j, s.attr("name"), std::move(values));
+    return StepEnd::Succeeded;
+}
+
+JobEngine::StepEnd JobEngine::stepSum(Run& r, const Step& s) {
+    Job& j = *r.job;
+    double total = 0;
+    bool integral = true;
+    for (const auto& name : listAttr(s.attr("of"))) {
+        const Values* v = paramValues(j, name);
+        std::string text = v && !v->empty() ? v->front() : "0";
+        char* end = nullptr;
+        double d = std::strtod(text.c_str(), &end);
+        if (!end || *end != '\0') throw Fault("'" + text + "' is not a number (" + name + ")");
+        if (text.find_first_of(".eE") != std::string::npos) integral = false;
+        total += d;
+    }
+    std::ostringstream o;
+    if (integral && total > -9.0e18 && total < 9.0e18)
+        o << static_cast<long long>(total);
+    else
+        o << total;
+    setResult(j, s.attr("name"), {o.str()});
+    return StepEnd::Succeeded;
+}
+
+JobEngine::StepEnd JobEngine::stepWait(Run& r, const Step& s) {
+    if (sleepFor(r, std::atoi(substitute(*r.job, s.attr("ms", "100")).c_str()))) return StepEnd::Succeeded;
+    if (!r.alive()) return StepEnd::Abandoned;
+    finish(r, state::Stopped);
+    return StepEnd::JobEnded;
+}
+
+JobEngine::StepEnd JobEngine::stepMessage(Run& r, const Step& s) {
+    r.job->message = substitute(*r.job, s.attr("text", s.text));
+    return StepEnd::Succeeded;
+}
+
+JobEngine::StepEnd JobEngine::stepWriteFile(Run& r, const Step& s) {
+    Job& j = *r.job;
+    const Jail dir = root_.sub(j.rel);
+    dir.write(dir.locate(substitute(j, s.attr("path"))), substitute(j, s.text), s.attr("append") == "true");
+    return StepEnd::Succeeded;
+}
+
+JobEngine::StepEnd JobEngine::stepError(Run& r, const Step& s) {
+    r.job->errors.emplace_back(substitute(*r.job, s.attr("message", s.text)), s.attr("component", s.id));
+    return StepEnd::Failed;
+}
+
+JobEngine::StepEnd JobEngine::stepFail(Run& r, const Step& s) {
+    r.job->errors.emplace_back(substitute(*r.job, s.attr("message", s.text)), s.attr("component", s.id));
+    r.job->outsFalse.back() = 1;
+    finish(r, state::Failed);
+    return StepEnd::JobEnded;
+}
+
+JobEngine::StepEnd JobEngine::stepState(Run& r, const Step& s) {
+    Job& j = *r.job;
+    j.state = std::atoi(s.attr("value", "2").c_str());
+    j.cv.notify_all();
+    bool going = sleepFor(r, std::atoi(s.attr("ms", "200").c_str()));
+    if (!r.alive()) return StepEnd::Abandoned;
+    j.state = state::Running;
+    if (going) return StepEnd::Succeeded;
+    finish(r, state::Stopped);
+    return StepEnd::JobEnded;
+}
+
+JobEngine::StepEnd JobEngine::stepPause(Run& r, const Step&) {
+    Job& j = *r.job;
+    j.state = state::Paused;
+    j.resume = false;
+    j.cv.notify_all();
+    j.cv.wait(r.lock, [&] { return j.resume || j.stop || !r.alive(); });
+    if (!r.alive()) return StepEnd::Abandoned;
+    if (j.stop) {
+        finish(r, state::Stopped);
+        return StepEnd::JobEnded;
+    }
+    j.state = state::Running;
+    return StepEnd::Succeeded;
+}
+
+// ------------------------------------------------------------------ client steps
+
+void JobEngine::describeTempFiles(Run&, const Step& s, PropertyCollection& d) {
+    d.setTexts("ClientTempFiles", listAttr(s.attr("properties")));
+}
+
+void JobEngine::describeDownload(Run& r, const Step& s, PropertyCollection& d) {
+    Job& j = *r.job;
+    const Jail dir = root_.sub(j.rel);
+    d.setFlag("DownloadToClient", true);
+    Values sources, destinations;
+    // Absolute server paths of files inside the job directory.
+    for (auto& src : listAttr(s.attr("source"))) sources.push_back((j.dir / dir.locate(substitute(j, src))).generic_string());
+    for (auto& dst : listAttr(s.attr("destination"))) destinations.push_back(substitute(j, dst));
+    d.setTexts("Source", sources);
+    d.setTexts("Destination", destinations);
+    std::vector<long long> expanded;
+    for (auto& e : listAttr(s.attr("expanded", "-1"))) expanded.push_back(std::atoll(e.c_str()));
+    d.setIntegers("Expanded", expanded);
+}
+
+void JobEngine::describeUpload(Run& r, const Step& s, PropertyCollection& d) {
+    Job& j = *r.job;
+    d.setFlag("UploadToServer", true);
+    Values sources, destinations;
+    for (auto& src : listAttr(s.attr("source"))) sources.push_back(substitute(j, src));
+    for (auto& dst : listAttr(s.attr("destination", j.dir.generic_string()))) destinations.push_back(substitute(j, dst));
+    d.setTexts("Source", sources);
+    d.setTexts("Destination", destinations);
+    d.setText("RunDirectory", j.dir.generic_string());
+    if (s.attrs.count("ifFileMissing")) d.setText("IfFileMissing", s.attr("ifFileMissing"));
+}
+
+void JobEngine::describeProgram(Run& r, const Step& s, PropertyCollection& d) {
+    Job& j = *r.job;
+    d.setFlag("ClientRunProgram", true);
+    d.setText("CommandLine", substitute(j, s.attr("commandLine", s.text)));
+    d.setFlag("WaitForExit", s.attr("waitForExit") == "true");
+    d.setFlag("UseCmd", s.attr("useCmd") == "true");
+    if (s.attrs.count("console")) d.setText("Console", s.attr("console"));
+    if (s.attrs.count("stdin")) d.setText("Stdin", substitute(j, s.attr("stdin")));
+    if (s.attrs.count("environment")) d.setText("Environment", s.attr("environment"));
+    d.setText("StdoutProperty", s.attr("stdoutProperty"));
+    d.setText("StderrProperty", s.attr("stderrProperty"));
+    d.setText("PropertyForExitStatus", s.attr("exitStatusProperty"));
+}
+
+void JobEngine::describeInstructions(Run& r, const Step& s, PropertyCollection& d) {
+    d.setText("ClientInstructions", substitute(*r.job, s.attr("text", s.text)));
+}
+
+static const char kDescriptionItem[] = "TransferComponentFileName";
+static const char kErrorItem[] = "TransferErrorsFileName";
+
+JobEngine::StepEnd JobEngine::clientStep(Run& r, const Step& s, PropertyCollection d) {
+    Job& j = *r.job;
+    j.data[kDescriptionItem] = d.toXml();
+    j.data.erase(kErrorItem);
+    j.resume = false;
+    j.state = state::WaitingForClient;
+    j.cv.notify_all();
+    auto woken = [&] { return j.resume || j.stop || !r.alive(); };
     if (settings_.clientTimeoutMs > 0) {
-        if (!j->cv.wait_for(lock, std::chrono::milliseconds(settings_.clientTimeoutMs), woken)) {
-            j->errors.emplace_back("The client did not carry out step " + s.id + " in time", s.id);
-            j->state = state::ClientTimedOut;
-            return true;
+        if (!j.cv.wait_for(r.lock, std::chrono::milliseconds(settings_.clientTimeoutMs), woken)) {
+            j.errors.emplace_back("The client did not carry out step " + s.id + " in time", s.id);
+            j.outsFalse.back() = 1;
+            finish(r, state::ClientTimedOut);
+            return StepEnd::JobEnded;
         }
     } else {
-        j->cv.wait(lock, woken);
+        j.cv.wait(r.lock, woken);
     }
-    if (j->generation != gen) return false;
-    if (j->stop) {
-        j->state = state::StoppedWhileWaiting;
-        return true;
+    if (!r.alive()) return StepEnd::Abandoned;
+    if (j.stop) {
+        finish(r, state::StoppedWhileWaiting);
+        return StepEnd::JobEnded;
     }
-    j->state = state::Running;
-    j->cv.notify_all();
+    j.state = state::Running;
+    j.cv.notify_all();
+    if (readClientReply(r, s)) return StepEnd::Succeeded;
+    if (s.attr("onClientError") != "fail") return StepEnd::Failed;
+    j.outsFalse.back() = 1;
+    finish(r, state::ClientStepFailed);
+    return StepEnd::JobEnded;
+}
 
-    bool clientFailed = false;
-    if (auto it = j->data.find(errKey); it != j->data.end()) {
+bool JobEngine::readClientReply(Run& r, const Step& s) {
+    Job& j = *r.job;
+    bool ok = true;
+    if (auto it = j.data.find(kErrorItem); it != j.data.end()) {
         try {
             auto report = PropertyCollection::fromXml(it->second);
             auto stack = report.text("ClientErrorStack").value_or("");
-            j->errors.emplace_back(stack.empty() ? "The client reported an error" : stack, s.id);
+            j.errors.emplace_back(stack.empty() ? "The client reported an error" : stack, s.id);
         } catch (const std::exception& e) {
-            j->errors.emplace_back(std::string("The client's error report is malformed: ") + e.what(), s.id);
+            j.errors.emplace_back(std::string("The client's error report is malformed: ") + e.what(), s.id);
         }
-        clientFailed = true;
+        ok = false;
     }
     PropertyCollection back;
     try {
-        back = PropertyCollection::fromXml(j->data[descKey]);
+        back = PropertyCollection::fromXml(j.data[kDescriptionItem]);
     } catch (const std::exception& e) {
-        j->errors.emplace_back(std::string("The client's step description is malformed: ") + e.what(), s.id);
-        clientFailed = true;
+        j.errors.emplace_back(std::string("The client's step description is malformed: ") + e.what(), s.id);
+        ok = false;
     }
     auto record = [&](const std::string& resultName, const std::string& key) {
         if (resultName.empty()) return;
-        if (const Property* p = back.find(key)) setResult(*j, resultName, p->values);
+        if (const Property* p = back.find(key)) setResult(j, resultName, p->values);
     };
     if (s.kind == "clientTempFiles") {
         for (auto& name : listAttr(s.attr("properties"))) record(name, name);
@@ -526,19 +633,19 @@ bool JobEngine::clientStep(std::unique_lock<std::mutex>& lock, const std::shared
         record(s.attr("exitStatusProperty"), "ExitStatus");
     }
     for (auto& name : listAttr(s.attr("returns"))) record(name, name);
+    const Jail dir = root_.sub(j.rel);
     for (auto& name : listAttr(s.attr("verify"))) {
-        std::error_code ec;
-        if (!fs::is_regular_file(j->dir / name, ec)) {
-            j->errors.emplace_back("Expected file " + name + " was not uploaded", s.id);
-            clientFailed = true;
+        bool there = false;
+        try {
+            there = dir.isFile(dir.locate(name));
+        } catch (const Fault&) {
+        }
+        if (!there) {
+            j.errors.emplace_back("Expected file " + name + " was not uploaded", s.id);
+            ok = false;
         }
     }
-    if (clientFailed) {
-        hadErrors = true;
-        j->outsFalse.back() = 1;
-        if (s.attr("onClientError") == "fail") j->state = state::ClientStepFailed;
-    }
-    return true;
+    return ok;
 }
 
 }  // namespace emu

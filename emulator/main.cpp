@@ -6,11 +6,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <thread>
 
 #ifndef PELOX_EMULATOR_SAMPLES
 #define PELOX_EMULATOR_SAMPLES ""
+#endif
+#ifndef PELOX_EMULATOR_INSTALLED_SAMPLES
+#define PELOX_EMULATOR_INSTALLED_SAMPLES ""
 #endif
 
 namespace {
@@ -35,6 +39,12 @@ Server:
   --users FILE            user list, lines "user:password"; only these users
                           may log in
   --max-body BYTES        largest request body and transfer (default 268435456)
+  --request-timeout-ms N  a request (head and body) must arrive within N ms of
+                          the connection (default 30000), else 408
+  --max-threads N         at most N request and job threads at once (default 0:
+                          as many as the system gives); a request or launch
+                          beyond gets 503 or a fault, as when the system has
+                          no thread to give
   --queue-ms N            launched jobs stay queued (state 4) for N ms
   --client-timeout-ms N   a job waiting for its client ends in state 7 after
                           N ms (default 0: wait without limit)
@@ -62,6 +72,9 @@ Profile (what server the emulator pretends to be):
   --blocking-timeout S    BLOCKINGJOBTIMEOUT in seconds (default 30)
   --status TEXT           "Status:" line of the status page (default available)
 
+Limits: 256 requests are served at once (16 more for the control endpoint),
+1024 connections may be sending their requests; beyond either, 503.
+
 Fault injection (repeatable):
   --fault 'op=OP&kind=KIND[&detail=A|#|B][&string=TEXT][&code=Client][&ms=N][&count=N]'
         OP is an operation name, download, upload, serverstatus or *;
@@ -82,6 +95,7 @@ Control endpoint (GET or POST, parameters in the query or a form body):
   /qorvane-control/log[?clear=1]    the recent request log lines
   /qorvane-control/jobs             jobs: ID user state endpoint protocol
   /qorvane-control/sessions
+  /qorvane-control/stats            process figures: threads, memory, requests
 
 Endpoints: /qorvane/locator, /qorvane/file, /qorvane/xmldb,
 /qorvane/runner, /qorvane/runner2, /qorvane/serverstatus, /qorvane/download,
@@ -89,6 +103,22 @@ Endpoints: /qorvane/locator, /qorvane/file, /qorvane/xmldb,
 )";
 
 emu::Server* gServer = nullptr;
+
+// The bundled samples: those installed with the program (found relative to
+// the executable), else those of the source tree it was built from.
+std::filesystem::path bundledSamples() {
+    namespace fs = std::filesystem;
+    const fs::path relative = PELOX_EMULATOR_INSTALLED_SAMPLES;
+    std::error_code ec;
+    if (!relative.empty()) {
+        const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+        if (!ec) {
+            const fs::path installed = (exe.parent_path() / relative).lexically_normal();
+            if (fs::is_directory(installed, ec)) return installed;
+        }
+    }
+    return PELOX_EMULATOR_SAMPLES;
+}
 
 void onSignal(int) {
     if (gServer) gServer->requestStop();
@@ -98,7 +128,7 @@ void onSignal(int) {
 
 int main(int argc, char** argv) {
     emu::Options o;
-    o.seed = PELOX_EMULATOR_SAMPLES;
+    o.seed = bundledSamples();
     std::vector<std::pair<std::string, std::string>> settings;
     try {
         for (int i = 1; i < argc; ++i) {
@@ -121,6 +151,10 @@ int main(int argc, char** argv) {
             else if (a == "--password") o.password = need();
             else if (a == "--users") o.usersFile = need();
             else if (a == "--max-body") o.maxBody = std::stoull(need());
+            else if (a == "--max-threads")
+                o.maxThreads = int(emu::parseInteger(need(), a, 0, 1000000));
+            else if (a == "--request-timeout-ms")
+                o.requestTimeoutMs = int(emu::parseInteger(need(), a, 1, 3600000));
             else if (a == "--queue-ms") o.jobs.queueMs = std::stoi(need());
             else if (a == "--client-timeout-ms") o.jobs.clientTimeoutMs = std::stoi(need());
             else if (a == "--fault") o.faults.push_back(emu::parseFaultRule(need()));

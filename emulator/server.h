@@ -4,10 +4,12 @@
 #pragma once
 
 #include "catalogue.h"
+#include "jail.h"
 #include "jobs.h"
 #include "util.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,6 +67,8 @@ struct FaultRule {
     int remaining = -1;  // calls still affected; -1: every call
 };
 // Parses "op=Login&kind=soap-fault&detail=a%7C%23%7Cb&count=2&ms=100".
+// Throws std::invalid_argument for a missing op, an unknown kind, code or
+// parameter, and a count or ms that is not a whole number in range.
 FaultRule parseFaultRule(const std::string& query);
 
 struct Session {
@@ -79,13 +84,18 @@ struct Options {
     std::filesystem::path usersFile;
     std::filesystem::path seed;  // catalogue copied in when the root has none
     size_t maxBody = 256u << 20;
+    int requestTimeoutMs = 30000;  // whole request: head and body
+    int maxThreads = 0;            // request and job threads at once; 0: as many as the system gives
     JobSettings jobs;
     Profile profile;
     std::vector<FaultRule> faults;
 };
 
-// One HTTP request being served; reachable from the SOAP operation handlers
-// through soap->user.
+struct HttpRequest;
+class Connection;
+
+// One SOAP call being served; reachable from the operation handlers through
+// soap->user.
 struct Request {
     class Server* server = nullptr;
     Endpoint endpoint = Endpoint::Locator;
@@ -93,8 +103,25 @@ struct Request {
     std::string op;  // operation name once known
     std::string session = "-";
     std::optional<FaultRule> fault;  // the rule that matched this call
-    std::string_view in;             // request body, read by the SOAP context
+    const HttpRequest* http = nullptr;  // the body, read by the SOAP context
+    unsigned long long bodyOffset = 0;
     std::string out;                 // reply written by the SOAP context
+    // A fault raised by an operation handler (else the SOAP layer's own).
+    bool handlerFault = false, clientFault = false;
+    std::string faultString, faultDetail;
+    // Character references seen in the body: a NUL one (&#0;) is refused,
+    // since the SOAP layer would silently cut the text at it.
+    int refState = 0;
+    unsigned long refValue = 0;
+    bool refHex = false, refDigits = false, nulInBody = false;
+};
+
+// Limits of the HTTP side (documented in docs/server-contract.md).
+struct Limits {
+    static constexpr int kMaxRequests = 256;       // requests being served at once
+    static constexpr int kControlReserve = 16;     // further ones for the control endpoint
+    static constexpr int kMaxPending = 1024;       // connections still sending their request
+    static constexpr size_t kMemoryBody = 1u << 20;  // request bodies beyond this are spooled to a file
 };
 
 class Server {
@@ -103,13 +130,12 @@ public:
     ~Server();
     // Binds 127.0.0.1; returns the port.
     int bind();
-    // Serves until stop() is called (from a signal handler's thread).
+    // Serves until requestStop() (from a signal handler).
     void run();
     void requestStop();
-    // Connections still being served (after run() returned: ones that did
-    // not finish in time).
-    int activeConnections() const { return active_; }
-    static constexpr int kMaxConnections = 256;
+    // Requests still being served (after run() returned: ones that did not
+    // finish in time).
+    int activeConnections() const { return inFlight_; }
 
     // --- used by the SOAP handlers
     Request& begin(::soap* soap, const char* op);
@@ -125,41 +151,80 @@ public:
     Catalogue& catalogue() { return *catalogue_; }
     JobEngine& jobs() { return *jobs_; }
     const std::filesystem::path& root() const { return root_; }
+    // Every client path of the file operations and services goes through it.
+    const Jail& rootJail() const { return *rootJail_; }
     std::filesystem::path jobsDir() const { return root_ / "jobs"; }
     size_t maxBody() const { return options_.maxBody; }
     std::string validationState(const std::string& component, unsigned long counter) const;
     unsigned long nextValidationCounter() { return ++validationCounter_; }
 
 private:
-    void serveConnection(int fd);
-    void handle(class Connection& c, struct HttpRequest& req);
+    struct Pending;  // a connection whose request is still arriving
+    void loadUsers();
+    using Query = std::vector<std::pair<std::string, std::string>>;
+
+    // --- the poll loop: accepting, reading requests, handing them on
+    void acceptConnections();
+    enum class Turn { Keep, Close, Dispatch };
+    Turn readFrom(Pending& p);  // reads what arrived; Dispatch once the request is complete
+    void dispatch(std::unique_ptr<Pending> p);
+    void refuse(Pending& p, int status, const std::string& reason);
+
+    // --- serving one request (in its own thread)
+    void serve(Connection& c, HttpRequest& req);
     void handleSoap(Connection& c, HttpRequest& req, Endpoint e);
     void handleControl(Connection& c, HttpRequest& req);
     void handleStatus(Connection& c, HttpRequest& req);
     void handleDownload(Connection& c, HttpRequest& req);
     void handleUpload(Connection& c, HttpRequest& req);
     // What a plain HTTP service's body sees: the query, the fault rule taken
-    // for this request, and a note for the log line. It returns the status it
+    // for this request, and notes for the log line. It returns the status it
     // answered (0 when the connection was dropped).
     using PlainBody = std::function<int(std::map<std::string, std::string>& query,
                                         const std::optional<FaultRule>& fault, std::string& note)>;
-    // Runs one request of the download or upload service: counts it, applies
-    // an injected delay, answers a Fault as a text error and logs one line.
-    void plainService(Connection& c, HttpRequest& req, const std::string& name, const PlainBody& body);
+    // Runs one request of a plain service: counts it, checks the method and
+    // that the service is on (405, 404, before any fault rule is taken),
+    // applies an injected delay, answers a Fault as a text error and logs.
+    void plainService(Connection& c, HttpRequest& req, const std::string& name, const char* method, bool enabled,
+                      const PlainBody& body);
+    // Sends an injected transport fault instead of the reply; returns the
+    // status sent (0: dropped), or -1 when the rule does not replace replies.
+    int applyPlainFault(Connection& c, const std::optional<FaultRule>& f, const std::string& op);
+
+    // --- control commands: each answers its text or throws
+    // std::invalid_argument (answered with 400)
+    std::string controlCounts(const Query& q);
+    std::string controlResetCounts(const Query& q);
+    std::string controlFault(const Query& q, const std::string& raw);
+    std::string controlClearFaults(const Query& q);
+    std::string controlProfile(const Query& q);
+    std::string controlJobSettings(const Query& q);
+    std::string controlLog(const Query& q);
+    std::string controlJobs(const Query& q);
+    std::string controlSessions(const Query& q);
+    std::string controlStats(const Query& q);
+
     std::optional<FaultRule> takeFault(const std::string& op);
     void count(const std::string& op);
+    // One line of the request log: "<time> <method> <path> <operation>
+    // session=<sid> status=<n><notes> <ms>ms".
+    void logRequest(const std::string& method, const std::string& path, const std::string& op,
+                    const std::string& session, int status, const std::string& notes,
+                    std::chrono::steady_clock::time_point started);
     void log(const std::string& line);
-    bool applyPlainFault(Connection& c, const std::optional<FaultRule>& f, const std::string& op);
 
     Options options_;
     std::filesystem::path root_;
+    std::unique_ptr<Jail> rootJail_;
     std::unique_ptr<Catalogue> catalogue_;
     std::unique_ptr<JobEngine> jobs_;
     int listenFd_ = -1;
     int port_ = 0;
     SSL_CTX* ssl_ = nullptr;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> active_{0};
+    std::atomic<int> inFlight_{0};
+    std::vector<std::unique_ptr<Pending>> pending_;  // owned by the poll loop
+    std::atomic<int> pendingCount_{0};
     std::atomic<unsigned long> validationCounter_{0};
     std::string secret_;
 

@@ -17,27 +17,17 @@ namespace {
 
 Server& srv(struct soap* soap) { return *static_cast<Request*>(soap->user)->server; }
 
-std::string xmlEscape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
+// Keeps the fault for the reply, which the server writes itself (see
+// Server::handleSoap); the SOAP layer only learns that the call failed.
 int faultOut(struct soap* soap, const Fault& f) {
-    std::string detail = f.pieces.empty() ? std::string(f.what()) : join(f.pieces, "|#|");
-    std::string xml = xmlEscape(detail);
+    auto& io = *static_cast<Request*>(soap->user);
+    io.handlerFault = true;
+    io.clientFault = f.clientFault;
+    io.faultString = f.what();
+    io.faultDetail = f.pieces.empty() ? std::string(f.what()) : join(f.pieces, "|#|");
     const char* text = soap_strdup(soap, f.what());
-    const char* det = soap_strdup(soap, xml.c_str());
-    if (f.clientFault) return soap_sender_fault(soap, text, det);
-    return soap_receiver_fault(soap, text, det);
+    if (f.clientFault) return soap_sender_fault(soap, text, nullptr);
+    return soap_receiver_fault(soap, text, nullptr);
 }
 
 int currentFault(struct soap* soap) {
@@ -86,6 +76,13 @@ xsd__base64Binary* bytes(struct soap* soap, const std::string& b) {
 std::string fromBytes(const xsd__base64Binary* b) {
     if (!b || !b->__ptr || b->__size <= 0) return {};
     return std::string(reinterpret_cast<const char*>(b->__ptr), size_t(b->__size));
+}
+
+// The decoded bytes where the SOAP context holds them (no copy: file
+// contents can be large).
+std::string_view viewOf(const xsd__base64Binary* b) {
+    if (!b || !b->__ptr || b->__size <= 0) return {};
+    return std::string_view(reinterpret_cast<const char*>(b->__ptr), size_t(b->__size));
 }
 
 ArrayOfNameValuePair* pairs(struct soap* soap, const NamedValues& v) {
@@ -242,32 +239,27 @@ int qor__ListMethods(struct soap* soap, char* sessionID, qor__ListMethodsRespons
 
 // ------------------------------------------------------------------ file
 
-static fs::path serverPath(struct soap* soap, const char* path) {
-    Server& s = srv(soap);
-    return resolveInside(s.root(), s.root(), text(path));
-}
+// A client path of the file operations, relative to the server root.
+static fs::path serverPath(struct soap* soap, const char* path) { return srv(soap).rootJail().locate(text(path)); }
 
 int qor__GetFolderContents(struct soap* soap, char* sessionID, char* folderPath,
                            qor__GetFolderContentsResponse& response) {
     OP_BEGIN("GetFolderContents")
     needSession(soap, sessionID);
+    const Jail& root = srv(soap).rootJail();
     auto dir = serverPath(soap, folderPath);
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) fail("Folder not found: " + text(folderPath), 404);
-    std::vector<fs::directory_entry> entries;
-    for (const auto& e : fs::directory_iterator(dir, ec)) entries.push_back(e);
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+    if (!root.isFolder(dir)) fail("Folder not found: " + text(folderPath), 404);
+    // Links are described by their targets inside the root; others are not listed.
+    auto entries = root.list(dir);
     auto* a = soap_new_ArrayOfFileData(soap);
     a->__size = int(entries.size());
     a->__ptr = entries.empty() ? nullptr : soap_new_qor__FileData(soap, int(entries.size()));
     for (size_t i = 0; i < entries.size(); ++i) {
         const auto& e = entries[i];
-        bool folder = e.is_directory(ec);
-        a->__ptr[i].name = str(soap, e.path().filename().string());
-        a->__ptr[i].isFolder = folder;
-        a->__ptr[i].size = str(soap, folder ? std::string("0") : std::to_string(e.file_size(ec)));
-        a->__ptr[i].lastModified = str(soap, isoTime(e.last_write_time(ec)));
+        a->__ptr[i].name = str(soap, e.name);
+        a->__ptr[i].isFolder = e.isFolder;
+        a->__ptr[i].size = str(soap, std::to_string(e.size));
+        a->__ptr[i].lastModified = str(soap, isoTime(e.modified));
     }
     response.folderContents = a;
     OP_END
@@ -276,8 +268,12 @@ int qor__GetFolderContents(struct soap* soap, char* sessionID, char* folderPath,
 int qor__DoesFileExist(struct soap* soap, char* sessionID, char* folderPath, qor__DoesFileExistResponse& response) {
     OP_BEGIN("DoesFileExist")
     needSession(soap, sessionID);
-    std::error_code ec;
-    response.result = fs::exists(serverPath(soap, folderPath), ec);
+    try {
+        response.result = srv(soap).rootJail().exists(serverPath(soap, folderPath));
+    } catch (const Fault& f) {
+        if (f.httpStatus != 404) throw;  // a missing folder on the way: the file does not exist
+        response.result = false;
+    }
     OP_END
 }
 
@@ -285,7 +281,7 @@ int qor__UploadFile(struct soap* soap, char* sessionID, char* destinationPath, x
                     qor__EmptyResponse& response) {
     OP_BEGIN("UploadFile")
     needSession(soap, sessionID);
-    writeFile(serverPath(soap, destinationPath), fromBytes(data), append);
+    srv(soap).rootJail().write(serverPath(soap, destinationPath), viewOf(data), append);
     (void)response;
     OP_END
 }
@@ -295,7 +291,8 @@ int qor__UploadFileZipped(struct soap* soap, char* sessionID, char* destinationP
     OP_BEGIN("UploadFileZipped")
     needSession(soap, sessionID);
     auto path = serverPath(soap, destinationPath);
-    writeFile(path, decompress(fromBytes(zippedData), srv(soap).maxBody()), append);
+    // Inflated before the file is touched: damaged data leaves it as it was.
+    srv(soap).rootJail().write(path, decompress(viewOf(zippedData), srv(soap).maxBody()), append);
     (void)response;
     OP_END
 }
@@ -303,7 +300,7 @@ int qor__UploadFileZipped(struct soap* soap, char* sessionID, char* destinationP
 int qor__DownloadFile(struct soap* soap, char* sessionID, char* sourcePath, qor__DownloadFileResponse& response) {
     OP_BEGIN("DownloadFile")
     needSession(soap, sessionID);
-    response.data = bytes(soap, readFile(serverPath(soap, sourcePath), srv(soap).maxBody()));
+    response.data = bytes(soap, srv(soap).rootJail().read(serverPath(soap, sourcePath), srv(soap).maxBody()));
     OP_END
 }
 
@@ -311,7 +308,7 @@ int qor__DownloadFileZipped(struct soap* soap, char* sessionID, char* sourcePath
                             qor__DownloadFileZippedResponse& response) {
     OP_BEGIN("DownloadFileZipped")
     needSession(soap, sessionID);
-    auto data = readFile(serverPath(soap, sourcePath), srv(soap).maxBody());
+    auto data = srv(soap).rootJail().read(serverPath(soap, sourcePath), srv(soap).maxBody());
     response.zippedData = bytes(soap, compress(data, zlibForm(soap)));
     OP_END
 }
@@ -563,10 +560,9 @@ int qor__GetFolderNames(struct soap* soap, char* sessionID, char* folder, qor__G
 // when present, else a built-in set.
 static NamedValues calculableProperties(Server& s) {
     NamedValues out;
-    std::error_code ec;
-    auto file = s.catalogue().dir() / ".calculable-properties";
-    if (fs::is_regular_file(file, ec)) {
-        for (auto& line : split(readFile(file, 1u << 20), '\n')) {
+    const Jail& catalogue = s.catalogue().jail();
+    if (catalogue.isFile(".calculable-properties")) {
+        for (auto& line : split(catalogue.read(".calculable-properties", 1u << 20), '\n')) {
             auto colon = line.find(':');
             if (colon == std::string::npos) continue;
             Values v;

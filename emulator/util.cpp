@@ -1,14 +1,19 @@
 #include "util.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -93,6 +98,120 @@ Bytes decompress(std::string_view data, size_t maxOutput) {
 }
 
 Bytes gzip(std::string_view data) { return deflateAll(data, 31); }
+
+static void writeOut(int fd, const char* data, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, data, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) fail(std::string("file cannot be written: ") + std::strerror(errno), 500);
+        data += w;
+        n -= size_t(w);
+    }
+}
+
+// Inflates with the given window bits (15 zlib, -15 raw), starting with the
+// bytes of first, then reading source. Returns false when the data proved
+// damaged before anything was written or read beyond first, so that the
+// other form can be tried.
+static bool inflateStream(const ByteSource& source, const std::string& first, int windowBits, int outFd,
+                          unsigned long long maxOutput, unsigned long long& written) {
+    z_stream zs{};
+    if (inflateInit2(&zs, windowBits) != Z_OK) fail("inflateInit2 failed", 500);
+    struct End {
+        z_stream* z;
+        ~End() { inflateEnd(z); }
+    } end{&zs};
+    std::string in = first;
+    zs.next_in = reinterpret_cast<Bytef*>(in.data());
+    zs.avail_in = static_cast<uInt>(in.size());
+    bool sourceDone = false, readMore = false;
+    char out[65536];
+    while (true) {
+        if (zs.avail_in == 0 && !sourceDone) {
+            in.resize(65536);
+            in.resize(source(in.data(), in.size()));
+            sourceDone = in.empty();
+            readMore = true;
+            zs.next_in = reinterpret_cast<Bytef*>(in.data());
+            zs.avail_in = static_cast<uInt>(in.size());
+        }
+        zs.next_out = reinterpret_cast<Bytef*>(out);
+        zs.avail_out = sizeof out;
+        int rc = inflate(&zs, Z_NO_FLUSH);
+        size_t produced = sizeof out - zs.avail_out;
+        if (written + produced > maxOutput) fail("decompressed data exceeds the size limit", 413);
+        if (produced) writeOut(outFd, out, produced);
+        written += produced;
+        if (rc == Z_STREAM_END) return true;
+        if (rc == Z_BUF_ERROR) {
+            if (sourceDone && zs.avail_in == 0) fail("compressed data is truncated");
+            continue;
+        }
+        if (rc != Z_OK) {
+            if (written == 0 && !readMore) return false;
+            fail("compressed data is damaged");
+        }
+    }
+}
+
+unsigned long long inflateToFile(const ByteSource& source, int outFd, unsigned long long maxOutput) {
+    std::string first(65536, '\0');
+    size_t got = 0;
+    while (got < first.size()) {
+        size_t n = source(first.data() + got, first.size() - got);
+        if (n == 0) break;
+        got += n;
+    }
+    first.resize(got);
+    if (first.empty()) return 0;
+    auto b0 = static_cast<unsigned char>(first[0]);
+    bool zlibHeader = first.size() >= 2 && (b0 & 0x0F) == 8 && (b0 >> 4) <= 7 &&
+                      ((b0 << 8) | static_cast<unsigned char>(first[1])) % 31 == 0;
+    unsigned long long written = 0;
+    // A raw stream can start with bytes that look like a zlib header: when
+    // the zlib reading fails at once, the same bytes are read as raw deflate.
+    if (zlibHeader && inflateStream(source, first, 15, outFd, maxOutput, written)) return written;
+    if (written != 0) fail("compressed data is damaged");
+    if (!inflateStream(source, first, -15, outFd, maxOutput, written)) fail("compressed data is damaged");
+    return written;
+}
+
+unsigned long long copyToFile(const ByteSource& source, int outFd) {
+    char buf[65536];
+    unsigned long long total = 0;
+    while (size_t n = source(buf, sizeof buf)) {
+        writeOut(outFd, buf, n);
+        total += n;
+    }
+    return total;
+}
+
+unsigned long long gzipToFile(const ByteSource& source, int outFd) {
+    z_stream zs{};
+    if (deflateInit2(&zs, 5, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) fail("deflateInit2 failed", 500);
+    struct End {
+        z_stream* z;
+        ~End() { deflateEnd(z); }
+    } end{&zs};
+    char in[65536], out[65536];
+    unsigned long long total = 0;
+    int flush = Z_NO_FLUSH;
+    do {
+        size_t n = source(in, sizeof in);
+        flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+        zs.next_in = reinterpret_cast<Bytef*>(in);
+        zs.avail_in = static_cast<uInt>(n);
+        do {
+            zs.next_out = reinterpret_cast<Bytef*>(out);
+            zs.avail_out = sizeof out;
+            deflate(&zs, flush);
+            size_t produced = sizeof out - zs.avail_out;
+            writeOut(outFd, out, produced);
+            total += produced;
+        } while (zs.avail_out == 0);
+    } while (flush != Z_FINISH);
+    return total;
+}
 
 static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -180,6 +299,26 @@ std::string randomHex(size_t digits) {
     return s;
 }
 
+static std::atomic<int> gLiveThreads{0}, gThreadLimit{0};
+
+void setThreadLimit(int limit) { gThreadLimit = limit; }
+int threadsStarted() { return gLiveThreads; }
+
+void startThread(std::function<void()> fn) {
+    if (gThreadLimit > 0 && gLiveThreads >= gThreadLimit)
+        throw std::system_error(EAGAIN, std::generic_category(), "the thread limit is reached");
+    ++gLiveThreads;
+    try {
+        std::thread([f = std::move(fn)] {
+            f();
+            --gLiveThreads;
+        }).detach();
+    } catch (...) {
+        --gLiveThreads;
+        throw;
+    }
+}
+
 std::string urlDecode(std::string_view text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -212,6 +351,116 @@ std::string urlEncode(std::string_view text) {
     return out;
 }
 
+std::vector<std::pair<std::string, std::string>> parseQueryList(std::string_view query) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& part : split(query, '&')) {
+        if (part.empty()) continue;
+        auto eq = part.find('=');
+        if (eq == std::string::npos)
+            out.emplace_back(urlDecode(part), "");
+        else
+            out.emplace_back(urlDecode(part.substr(0, eq)), urlDecode(part.substr(eq + 1)));
+    }
+    return out;
+}
+
+long long parseInteger(const std::string& text, const std::string& what, long long min, long long max) {
+    const std::string range = " takes a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+    if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || (text[0] == '-' && text.size() > 1)))
+        throw std::invalid_argument(what + range + ", not '" + text + "'");
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno || !end || *end != '\0' || v < min || v > max)
+        throw std::invalid_argument(what + range + ", not '" + text + "'");
+    return v;
+}
+
+// Decodes one UTF-8 character at s[i]; returns its length, 0 when the bytes
+// there are not UTF-8 (overlong forms included).
+static size_t utf8Char(std::string_view s, size_t i, uint32_t& cp) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    unsigned char c = b(0);
+    size_t len;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        len = 2, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((b(k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(k) & 0x3F);
+    }
+    static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < minimum[len] || cp > 0x10FFFF) return 0;
+    return len;
+}
+
+static bool xmlAllowed(uint32_t cp) {
+    if (cp < 0x20) return cp == 0x09 || cp == 0x0A || cp == 0x0D;
+    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    return cp != 0xFFFE && cp != 0xFFFF && cp <= 0x10FFFF;
+}
+
+std::string xmlSafe(std::string_view s) {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '&' && i + 2 < s.size() && s[i + 1] == '#') {
+            // A character reference: kept unless it names a forbidden character.
+            size_t k = i + 2;
+            bool hex = s[k] == 'x' || s[k] == 'X';
+            if (hex) ++k;
+            size_t digits = k;
+            uint32_t v = 0;
+            while (k < s.size() && (hex ? std::isxdigit(static_cast<unsigned char>(s[k])) : std::isdigit(static_cast<unsigned char>(s[k])))) {
+                if (v < 0x110000) v = v * (hex ? 16 : 10) + uint32_t(std::isdigit(static_cast<unsigned char>(s[k])) ? s[k] - '0' : (std::tolower(s[k]) - 'a' + 10));
+                ++k;
+            }
+            if (k > digits && k < s.size() && s[k] == ';') {
+                out += xmlAllowed(v) ? std::string(s.substr(i, k + 1 - i)) : std::string("&#xFFFD;");
+                i = k + 1;
+                continue;
+            }
+        }
+        uint32_t cp = 0;
+        size_t len = utf8Char(s, i, cp);
+        if (len == 0 || !xmlAllowed(cp)) {
+            out += kReplacement;
+            i += len ? len : 1;
+            continue;
+        }
+        out.append(s.data() + i, len);
+        i += len;
+    }
+    return out;
+}
+
+std::string xmlEscape(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return xmlSafe(out);
+}
+
 std::map<std::string, std::string> parseQuery(std::string_view query) {
     std::map<std::string, std::string> out;
     for (const auto& part : split(query, '&')) {
@@ -225,33 +474,11 @@ std::map<std::string, std::string> parseQuery(std::string_view query) {
     return out;
 }
 
-static bool isInside(const fs::path& jail, const fs::path& p) {
-    auto j = jail.lexically_normal().generic_string();
-    auto s = p.lexically_normal().generic_string();
-    while (j.size() > 1 && j.back() == '/') j.pop_back();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    if (s == j) return true;
-    return s.size() > j.size() && s.compare(0, j.size(), j) == 0 && (j == "/" || s[j.size()] == '/');
-}
-
-fs::path resolveInside(const fs::path& jail, const fs::path& base, std::string_view clientPath) {
-    if (clientPath.empty()) fail("empty path", 400);
-    if (clientPath.find('\0') != std::string_view::npos) fail("path holds a NUL character", 400);
-    std::string p(clientPath);
-    std::replace(p.begin(), p.end(), '\\', '/');
-    fs::path candidate = fs::path(p).is_absolute() ? fs::path(p) : base / p;
-    std::error_code ec;
-    fs::path resolved = fs::weakly_canonical(candidate, ec);
-    if (ec) fail("path cannot be resolved: " + std::string(clientPath), 403);
-    fs::path jailCanon = fs::weakly_canonical(jail, ec);
-    if (ec) jailCanon = jail;
-    if (!isInside(jailCanon, resolved)) fail("path lies outside the server root: " + std::string(clientPath), 403);
-    return resolved;
-}
-
 std::string isoTime(fs::file_time_type t) {
-    auto sys = std::chrono::file_clock::to_sys(t);
-    std::time_t tt = std::chrono::system_clock::to_time_t(sys);
+    return isoTime(std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(t)));
+}
+
+std::string isoTime(std::time_t tt) {
     std::tm tm{};
     gmtime_r(&tt, &tm);
     char buf[32];
@@ -338,16 +565,6 @@ Bytes readFile(const fs::path& p, size_t maxBytes) {
     in.read(data.data(), std::streamsize(size));
     data.resize(size_t(in.gcount()));
     return data;
-}
-
-void writeFile(const fs::path& p, std::string_view data, bool append) {
-    std::error_code ec;
-    if (fs::is_directory(p, ec)) fail("destination is a folder: " + p.generic_string(), 409);
-    fs::create_directories(p.parent_path(), ec);
-    std::ofstream out(p, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
-    if (!out) fail("file cannot be written: " + p.generic_string(), 500);
-    out.write(data.data(), std::streamsize(data.size()));
-    if (!out) fail("file cannot be written: " + p.generic_string(), 500);
 }
 
 }  // namespace emu

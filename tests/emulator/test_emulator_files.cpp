@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 using namespace emutest;
 namespace fs = std::filesystem;
@@ -166,4 +168,109 @@ TEST_F(EmulatorFiles, UploadServiceTakesPlainOrCompressedBodiesAndJobPaths) {
     Emulator off({"--upload-url", "off", "--download-url", "off"});
     std::string sid = off.login();
     EXPECT_EQ(pelox::testsupport::httpRequest(off.port(), "POST", "/qorvane/upload?filename=a&SID=" + emu::urlEncode(sid), "x").status, 404);
+}
+
+// Links inside the root that lead out, whether their targets exist or not:
+// no operation writes, reads, lists, moves or deletes through them.
+TEST_F(EmulatorFiles, LinksLeadingOutOfTheRootAreNeverFollowed) {
+    auto outside = root_.parent_path() / ("outside-" + emu::randomHex(6));
+    fs::create_directories(outside);
+    std::ofstream(outside / "keep.txt") << "keep";
+    fs::create_directories(root_ / "links");
+    fs::create_symlink(outside / "abs.txt", root_ / "links/abs.txt");  // dangling, absolute
+    fs::create_symlink("../../" + outside.filename().string() + "/rel.txt", root_ / "links/rel.txt");  // dangling, relative
+    fs::create_symlink(outside / "keep.txt", root_ / "links/keep.txt");
+    fs::create_directory_symlink(outside, root_ / "links/dir");
+    for (const std::string p : {"links/abs.txt", "links/rel.txt", "links/keep.txt", "links/dir/new.txt"}) {
+        SCOPED_TRACE(p);
+        EXPECT_TRUE(isFault(file("UploadFile", el("destinationPath", p) + el("data", b64("x")) + el("append", "false"))));
+        EXPECT_TRUE(isFault(file("UploadFileZipped", el("destinationPath", p) + el("zippedData", b64(emu::compress("x", true))) +
+                                                         el("append", "true"))));
+        EXPECT_EQ(http("POST", "/qorvane/upload?filename=" + emu::urlEncode(p) + "&SID=" + emu::urlEncode(sid_), "x").status, 403);
+        EXPECT_TRUE(isFault(file("DownloadFile", el("sourcePath", p))));
+    }
+    // The listing shows nothing of the outside (no size, time or folder flag).
+    auto listing = file("GetFolderContents", el("folderPath", "links"));
+    ASSERT_EQ(listing.status, 200) << listing.body;
+    EXPECT_EQ(listing.body.find("<name>"), std::string::npos) << listing.body;
+
+    // The catalogue: a folder link and a component link that lead out.
+    fs::create_directory_symlink(outside, root_ / "catalogue/Escape");
+    fs::create_symlink(outside / "keep.txt", root_ / "catalogue/Linked.xml");
+    auto xmldb = [&](const std::string& name, const std::string& members) {
+        return emu_->soap("/qorvane/xmldb", op(name, sidEl(sid_) + members));
+    };
+    std::string component = "<component name=\"Out\"><script/></component>";
+    EXPECT_TRUE(isFault(xmldb("RegisterComponentZipped", el("folder", "Escape") + el("componentXML", b64(emu::compress(component, true))))));
+    EXPECT_TRUE(isFault(xmldb("MoveComponent", el("oldComponentLocation", "Examples/Shapes") + el("newComponentLocation", "Escape/Shapes"))));
+    EXPECT_TRUE(isFault(xmldb("GetComponentInfo2", el("componentName", "Linked") + el("flags", "0"))));
+    xmldb("UnRegisterComponent", el("fullComponentPath", "Linked"));
+
+    // The writeFile step of a job whose directory holds such a link.
+    auto runner = [&](const std::string& name, const std::string& members) {
+        return emu_->soap("/qorvane/runner", op(name, sidEl(sid_) + members));
+    };
+    std::string job = xmlValue(runner("CreateJob", "").body, "jobID");
+    fs::create_symlink(outside / "report.txt", root_ / "jobs/tester" / job / "report.txt");
+    ASSERT_EQ(runner("LaunchJob", el("jobIDHint", job) + el("protocolName", "Examples/Add Numbers")).status, 200);
+    std::string state;
+    for (int i = 0; i < 500 && state != "5" && state != "0"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        state = xmlValue(runner("GetJobStatus", el("jobID", job)).body, "status");
+    }
+    EXPECT_EQ(state, "5");
+
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+    EXPECT_EQ(emu::readFile(outside / "keep.txt", 100), "keep");
+    fs::remove_all(outside);
+}
+
+TEST_F(EmulatorFiles, RefusalsOfTheServicesAndTheSoapPaths) {
+    fs::create_directories(root_ / "afolder");
+    const std::string sid = "&SID=" + emu::urlEncode(sid_);
+    EXPECT_EQ(http("POST", "/qorvane/upload?filename=afolder" + sid, "x").status, 409);
+    EXPECT_EQ(http("GET", "/qorvane/download?filename=afolder" + sid).status, 404);
+    EXPECT_EQ(http("GET", "/qorvane/download?x=1" + sid).status, 400);
+    EXPECT_EQ(http("POST", "/qorvane/upload?x=1" + sid, "x").status, 400);
+    // A NUL character reference would cut the path short: the call is refused.
+    auto r = file("UploadFile", el("destinationPath", "cut&#0;../../x.txt") + el("data", b64("x")) + el("append", "false"));
+    EXPECT_EQ(xmlValue(r.body, "faultcode"), "SOAP-ENV:Client");
+    EXPECT_NE(xmlValue(r.body, "faultstring").find("NUL"), std::string::npos);
+    EXPECT_FALSE(fs::exists(root_ / "cut"));
+    EXPECT_TRUE(isFault(file("UploadFile", el("destinationPath", "cut&#x00;") + el("data", b64("x")) + el("append", "false"))));
+    EXPECT_FALSE(fs::exists(root_ / "cut"));
+}
+
+TEST_F(EmulatorFiles, GzipFollowsTheQualityValuesOfAcceptEncoding) {
+    std::ofstream(root_ / "gz.txt", std::ios::binary) << std::string(4000, 'g');
+    std::string target = "/qorvane/download?filename=gz.txt&compress=1&SID=" + emu::urlEncode(sid_);
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"gzip", true},          {"gzip;q=0", false},         {"gzip;q=0.0", false}, {"gzip; q=0.000", false},
+        {"gzip;q=0.5", true},    {"*", true},                 {"*;q=0", false},      {"gzip;q=0, *", false},
+        {"identity, GZIP;Q=1", true}, {"deflate", false},     {"gzip;q=abc", false}};
+    for (const auto& [header, gzipped] : cases) {
+        auto r = http("GET", target, {}, {{"Accept-Encoding", header}});
+        ASSERT_EQ(r.status, 200) << header;
+        EXPECT_EQ(r.headers.count("content-encoding") == 1, gzipped) << header;
+    }
+}
+
+TEST(EmulatorMemory, UploadsAreStreamedNotHeldInMemory) {
+    Emulator e;
+    std::string sid = e.login();
+    auto peak = [&] {
+        auto stats = e.control("stats");
+        auto at = stats.find("peak-rss-kb: ");
+        return std::stol(stats.substr(at + 13));
+    };
+    long before = peak();
+    std::string data(48 << 20, 'm');
+    for (size_t i = 0; i < data.size(); i += 4096) data[i] = char(i / 4096);
+    auto r = pelox::testsupport::httpRequest(e.port(), "POST", "/qorvane/upload?filename=big.bin&SID=" + emu::urlEncode(sid), data);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(fs::file_size(e.root() / "big.bin"), data.size());
+    EXPECT_LT(peak() - before, 16 * 1024) << "KiB more at the peak for a 48 MiB upload";
+    auto down = pelox::testsupport::httpRequest(e.port(), "GET", "/qorvane/download?filename=big.bin&SID=" + emu::urlEncode(sid));
+    EXPECT_TRUE(down.body == data);
+    EXPECT_LT(peak() - before, 16 * 1024) << "KiB more at the peak for a 48 MiB download";
 }

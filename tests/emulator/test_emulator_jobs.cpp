@@ -267,6 +267,16 @@ TEST_F(EmulatorJobs, ClientErrorReportsAreRecordedAndMissingUploadsNoticed) {
               (std::vector<std::string>{"Unable to copy file 'a' to destination 'b'\nCClientComponentDispatcher",
                                         "Expected file returned.txt was not uploaded"}));
     EXPECT_EQ(xmlItems(errs, "componentIDs"), (std::vector<std::string>{"download", "upload"}));
+    // A client step that failed counts 0/1, as an error step does.
+    auto stats = runner("GetJobStatistics", el("jobID", job) + el("hint", "")).body;
+    auto ids = xmlItems(stats, "componentIDs"), outsTrue = xmlItems(stats, "numOutsTrue"),
+         outsFalse = xmlItems(stats, "numOutsFalse");
+    ASSERT_EQ(ids.size(), outsTrue.size());
+    ASSERT_EQ(ids.size(), outsFalse.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        bool failed = ids[i] == "download" || ids[i] == "upload";
+        EXPECT_EQ(outsTrue[i] + "/" + outsFalse[i], failed ? "0/1" : "1/0") << ids[i];
+    }
     EXPECT_TRUE(isFault(runner("GetJobData", el("jobID", job) + el("messageFormat", "NoSuchItem"))));
     EXPECT_TRUE(isFault(runner("SetJobStatus", el("jobID", job) + el("status", "42"))));
 }

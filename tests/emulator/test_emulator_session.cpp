@@ -24,6 +24,21 @@ std::map<std::string, std::vector<std::string>> configOf(const Emulator& e) {
     return out;
 }
 
+// The keys of the configuration table in the contract, in its order: the
+// first column of the table under "## Emulator: configuration".
+std::vector<std::string> contractConfigurationKeys() {
+    auto doc = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs" / "server-contract.md";
+    std::ifstream in(doc);
+    std::vector<std::string> keys;
+    bool inSection = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("## ")) inSection = line.starts_with("## Emulator: configuration");
+        if (!inSection || !line.starts_with("| ") || line.starts_with("| key") || line.starts_with("|---")) continue;
+        for (auto& key : emu::split(line.substr(2, line.find(" |", 1) - 2), ',')) keys.push_back(emu::trim(key));
+    }
+    return keys;
+}
+
 }  // namespace
 
 TEST(EmulatorSession, LoginAcceptsThePasswordAndRefusesOthers) {
@@ -91,6 +106,13 @@ TEST(EmulatorSession, ConfigurationNamesTheEndpointsAndServerPaths) {
     for (auto key : {"SSLROOT", "BLOCKINGJOBTIMEOUT", "ServerOS", "USEAUTHENTICATION", "UsersDirectory",
                      "GridEngineType", "GridEngineNames"})
         EXPECT_TRUE(c.count(key)) << key;
+
+    // The keys come in the order of the contract's table (docs/server-contract.md).
+    auto r = e.soap("/qorvane/locator", "<qor:GetConfigurationSettings/>");
+    std::vector<std::string> names;
+    for (size_t pos = 0; (pos = r.body.find("<name>", pos)) != std::string::npos; pos += 6)
+        names.push_back(xmlValue(r.body.substr(pos), "name"));
+    EXPECT_EQ(names, contractConfigurationKeys());
 
     Emulator older({"--profile", "v6", "--omit-config", "FILEENDPOINT", "--upload-url", "off"});
     auto o = configOf(older);
