@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "host/tarn_exception.h"
+#include "host/trace.h"
 
 namespace pelox::host {
 
@@ -85,7 +86,11 @@ std::string HttpReader::readBody(const std::string& url) const {
         curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 2L);
         const char* bundle = std::getenv("PELOX_CA_BUNDLE");
         if (bundle && *bundle) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, bundle);
+        TraceExchange trace("HTTP");
+        trace.setUrl(current);
+        traceCurlHandle(curl.get(), trace);
         const CURLcode rc = curl_easy_perform(curl.get());
+        trace.finish(rc == CURLE_OK ? std::string() : std::string(errorText[0] ? errorText : curl_easy_strerror(rc)));
         if (body.tooLarge)
             throw tarn::Exception("Could not read %s: the page is larger than %llu bytes", url,
                                   static_cast<unsigned long long>(limits_.maxBodyBytes));

@@ -18,6 +18,7 @@
 #include "host/sigpipe.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
+#include "host/trace.h"
 
 namespace pelox::host {
 
@@ -102,10 +103,16 @@ std::string serverText(const std::string& body, const Masker& masker) {
 }
 
 // Runs the transfer with SIGPIPE blocked: a peer that closes the connection
-// while TLS writes to it must fail the transfer, not end the process.
-CURLcode perform(CURL* curl) {
+// while TLS writes to it must fail the transfer, not end the process. The
+// exchange goes into the wire trace when that is on.
+CURLcode perform(CURL* curl, const std::string& url) {
     SigpipeBlocker noSigpipe;
-    return curl_easy_perform(curl);
+    TraceExchange trace("HTTP");
+    trace.setUrl(url);
+    traceCurlHandle(curl, trace);
+    const CURLcode rc = curl_easy_perform(curl);
+    trace.finish(rc == CURLE_OK ? std::string() : std::string(curl_easy_strerror(rc)));
+    return rc;
 }
 
 // Options shared by uploads and downloads.
@@ -293,7 +300,7 @@ bool HttpDownload(const std::string& url, const std::function<void(const unsigne
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &d);
     curl_easy_setopt(curl.get(), CURLOPT_PREREQFUNCTION, onConnected);
     curl_easy_setopt(curl.get(), CURLOPT_PREREQDATA, &d);
-    const CURLcode rc = perform(curl.get());
+    const CURLcode rc = perform(curl.get(), url);
 
     if (d.failure) std::rethrow_exception(d.failure);
     if (d.cancelled) return false;
@@ -351,7 +358,7 @@ void vcSoapUtils::UploadViaCGI(const std::u16string& localPath, const std::u16st
     curl_easy_setopt(curl.get(), CURLOPT_READDATA, &u);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, onUploadAnswer);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &u);
-    const CURLcode rc = perform(curl.get());
+    const CURLcode rc = perform(curl.get(), url);
     u.file.Close();
 
     if (u.failure) std::rethrow_exception(u.failure);

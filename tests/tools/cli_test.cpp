@@ -1,0 +1,352 @@
+// pelox, the command-line client, driven end to end: every command against
+// the emulator with its JSON parsed, the exit statuses and messages of
+// failures, and the embedded default (an emulator started and stopped by
+// pelox, with no process left behind).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "peloxImp.h"
+#include "support/emulator_launcher.h"
+#include "tools/run_program.h"
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using pelox::testsupport::Emulator;
+using pelox::testsupport::EnvChanges;
+using pelox::testsupport::ProgramResult;
+
+namespace {
+
+// Variables of the test's own environment that would change pelox's choices.
+const EnvChanges kClean = {"PELOX_SERVER", "PELOX_USER", "PELOX_PASSWORD", "PELOX_TRACE", "PELOX_EMULATOR",
+                           "TMP", "TEMP", "TEMPDIR"};
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "pelox-cli-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Runs pelox with the test's environment: TMPDIR in a fresh directory (the
+// library's temporary root for client steps goes there too), the rest as
+// given.
+ProgramResult pelox(const TempDir& dir, std::vector<std::string> args, EnvChanges env) {
+    args.insert(args.begin(), PELOX_CLI_PATH);
+    EnvChanges all = kClean;
+    all.push_back("TMPDIR=" + dir.path().string());
+    all.insert(all.end(), env.begin(), env.end());
+    return pelox::testsupport::runProgram(args, all, dir.path());
+}
+
+std::string describe(const ProgramResult& r) { return "status " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err; }
+
+Json parse(const ProgramResult& r) {
+    Json doc = Json::parse(r.out, nullptr, /*allow_exceptions=*/false);
+    EXPECT_FALSE(doc.is_discarded()) << describe(r);
+    return doc;
+}
+
+// pelox against a running emulator, logged in as "tester".
+class Cli : public ::testing::Test {
+protected:
+    ProgramResult run(std::vector<std::string> args, EnvChanges env = {}) {
+        env.insert(env.begin(), {"PELOX_SERVER=" + emu_.locatorUrl(), "PELOX_USER=tester", "PELOX_PASSWORD=secret"});
+        return pelox(dir_, std::move(args), env);
+    }
+    // A command with --json that must succeed; its document.
+    Json json(std::vector<std::string> args) {
+        args.insert(args.begin(), "--json");
+        const ProgramResult r = run(args);
+        EXPECT_EQ(r.status, 0) << describe(r);
+        return parse(r);
+    }
+
+    Emulator emu_;
+    TempDir dir_;
+};
+
+TEST_F(Cli, ReadsTheLibraryTheServerAndTheCatalogue) {
+    const Json info = json({"info"});
+    EXPECT_EQ(info["library"]["version"], "8.5.0.0");
+    EXPECT_EQ(info["library"]["retryCount"], 10);
+
+    const Json config = json({"config"});
+    EXPECT_EQ(config["server"], emu_.locatorUrl());
+    EXPECT_EQ(config["settings"]["SERVERVERSION"], Json::array({"8"}));
+
+    EXPECT_EQ(json({"status"})["status"]["Status"], "available");
+    EXPECT_EQ(json({"props"})["categories"]["Physical"], Json::array({"LogP", "PolarSurfaceArea"}));
+
+    const Json top = json({"ls"});
+    EXPECT_EQ(top["folders"], Json::array({"Examples", "Utilities"}));
+    EXPECT_EQ(json({"ls", "Examples"})["protocols"], Json::array({"Add Numbers", "Shapes"}));
+    const Json all = json({"ls", "--recursive"});
+    EXPECT_NE(std::find(all["protocols"].begin(), all["protocols"].end(), "Examples/Client Steps/Round Trip"),
+              all["protocols"].end())
+        << all.dump();
+
+    // The server judges the values given: Side becomes enabled, and being
+    // required without a value, invalid.
+    const Json shapes = json({"params", "Examples/Shapes", "-p", "Shape=Square"});
+    EXPECT_EQ(shapes["protocol"], "Examples/Shapes");
+    std::map<std::string, Json> byName;
+    for (const Json& p : shapes["parameters"]) byName[p["name"]] = p;
+    EXPECT_EQ(byName["Shape"]["values"], Json::array({"Square"}));
+    EXPECT_EQ(byName["Shape"]["legalValues"], Json::array({"Circle", "Square"}));
+    EXPECT_TRUE(byName["Side"]["enabled"]);
+    EXPECT_FALSE(byName["Side"]["valid"]);
+    EXPECT_EQ(byName["Side"]["details"], "A value is required for Side");
+    EXPECT_FALSE(byName["Radius"]["enabled"]);
+    EXPECT_EQ(byName["Precision"]["class"], "advanced");
+    EXPECT_EQ(byName["Engine"]["class"], "implementation");
+
+    // For people: an aligned table.
+    const ProgramResult table = run({"params", "Examples/Add Numbers"});
+    ASSERT_EQ(table.status, 0) << describe(table);
+    EXPECT_NE(table.out.find("NAME   TYPE     CLASS   REQUIRED  VALUES  LEGAL VALUES  ENABLED  VALID  DETAILS\n"
+                             "A      integer  normal  yes       2                     yes      yes\n"),
+              std::string::npos)
+        << table.out;
+}
+
+TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
+    const Json add = json({"run", "Examples/Add Numbers", "-p", "A=40", "-p", "B=2"});
+    EXPECT_EQ(add["state"], PELOX_JOB_FINISHED);
+    EXPECT_TRUE(add["succeeded"]);
+    EXPECT_EQ(add["parameters"]["A"], Json::array({"40"}));
+    EXPECT_EQ(add["results"]["Sum"], Json::array({"42"}));
+    EXPECT_TRUE(add["released"]);
+
+    // The client steps ran here: the temporary file the job named lies in
+    // this machine's temporary root and holds the text the server sent.
+    const Json trip = json({"run", "Examples/Client Steps/Round Trip", "-p", "Text=round and back"});
+    EXPECT_TRUE(trip["succeeded"]) << trip.dump(2);
+    EXPECT_TRUE(trip["clientSteps"]);
+    EXPECT_EQ(trip["errors"], Json::array());
+    ASSERT_EQ(trip["instructions"].size(), 1u) << trip.dump(2);
+    EXPECT_EQ(trip["instructions"][0], "Check the file returned.txt of job " + trip["job"].get<std::string>() + ".");
+    EXPECT_EQ(trip["results"]["Echo"], Json::array({"round and back\n"}));
+    const std::string temp = trip["results"]["TempIn"][0];
+    EXPECT_EQ(temp.rfind((dir_.path() / "qorvane" / "PELOX").string(), 0), 0u) << temp;
+    EXPECT_EQ(pelox::testsupport::slurp(temp), "round and back");
+
+    // Without client steps the job goes on without them, and says so.
+    const Json skipped = json({"run", "Examples/Client Steps/Round Trip", "--no-client-steps"});
+    EXPECT_FALSE(skipped["clientSteps"]);
+    EXPECT_FALSE(skipped["results"].contains("Echo")) << skipped.dump(2);
+    EXPECT_NE(skipped["errors"].dump().find("returned.txt"), std::string::npos) << skipped.dump(2);
+
+    // For people, when the output is no terminal: plain lines, no progress line.
+    const ProgramResult plain = run({"run", "Examples/Client Steps/Round Trip"});
+    ASSERT_EQ(plain.status, 0) << describe(plain);
+    EXPECT_NE(plain.out.find("instructions: Check the file returned.txt"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("\n  Echo "), std::string::npos) << plain.out;
+    EXPECT_EQ(plain.out.find('\r'), std::string::npos);
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+}
+
+TEST_F(Cli, ControlsJobsFromLaterInvocations) {
+    // --defer leaves the job waiting for the client at its instructions.
+    const Json deferred = json({"run", "Examples/Client Steps/Round Trip", "--defer"});
+    EXPECT_TRUE(deferred["deferred"]);
+    EXPECT_FALSE(deferred["released"]);
+    const std::string job = deferred["job"];
+
+    const Json waiting = json({"job", "status", job});
+    EXPECT_EQ(waiting["state"], 1502);
+    EXPECT_EQ(waiting["stateName"], "PELOX_JOB_WAITING_FOR_CLIENT");
+    EXPECT_EQ(waiting["instructions"], "Check the file returned.txt of job " + job + ".");
+
+    std::vector<std::string> files;
+    const Json listing = json({"jobdir", job});
+    for (const Json& f : listing["files"]) files.push_back(f["name"]);
+    EXPECT_EQ(files, (std::vector<std::string>{"outgoing.txt", "returned.txt"}));
+
+    EXPECT_TRUE(json({"job", "continue", job})["resumed"]);
+    for (int i = 0; i < 100 && json({"job", "status", job})["state"] != 1500; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(json({"job", "results", job})["results"]["Done"], Json::array({"true"}));
+    EXPECT_EQ(json({"job", "errors", job})["errors"], Json::array());
+    json({"job", "reconnect", job});
+    json({"job", "release", job});
+    EXPECT_EQ(run({"job", "status", job}).status, 1);
+
+    // A job stopped from another invocation: the run that polls it ends with
+    // the stopped state and exit status 3.
+    const fs::path runDir = dir_.path() / "slow";
+    fs::create_directories(runDir);
+    const pid_t slow = pelox::testsupport::startProgram(
+        {PELOX_CLI_PATH, "--json", "run", "Utilities/Slow Job", "-p", "Milliseconds=60000"},
+        {"PELOX_SERVER=" + emu_.locatorUrl(), "PELOX_USER=tester", "PELOX_PASSWORD=secret", "PELOX_TRACE"}, runDir);
+    std::string slowJob;
+    for (int i = 0; i < 200 && slowJob.empty(); ++i) {
+        const std::string jobs = emu_.control("jobs");
+        if (jobs.find("Slow Job") != std::string::npos) slowJob = jobs.substr(0, jobs.find(' '));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_FALSE(slowJob.empty());
+    json({"job", "stop", slowJob});
+    const ProgramResult stopped = pelox::testsupport::finishProgram(slow, runDir);
+    EXPECT_EQ(stopped.status, 3) << describe(stopped);
+    const Json doc = parse(stopped);
+    EXPECT_EQ(doc["stateName"], "PELOX_JOB_STATE_6");
+    EXPECT_FALSE(doc["succeeded"]);
+}
+
+TEST_F(Cli, MovesFilesAndComponents) {
+    const fs::path local = dir_.path() / "data.txt";
+    std::ofstream(local) << "some data\n";
+    const Json put = json({"put", local.string(), "inbox/data.txt"});
+    EXPECT_EQ(put["bytes"], 10);
+    EXPECT_EQ(pelox::testsupport::slurp(emu_.root() / "inbox" / "data.txt"), "some data\n");
+    EXPECT_TRUE(json({"exists", "inbox/data.txt"})["exists"]);
+    const ProgramResult missing = run({"exists", "inbox/none.txt"});
+    EXPECT_EQ(missing.status, 3) << describe(missing);
+    const fs::path back = dir_.path() / "back.txt";
+    json({"get", "inbox/data.txt", back.string()});
+    EXPECT_EQ(pelox::testsupport::slurp(back), "some data\n");
+
+    // Into a job's directory: the path is relative to it.
+    const std::string job = json({"run", "Examples/Add Numbers", "--keep"})["job"];
+    json({"put", local.string(), "extra.txt", "--job", job});
+    EXPECT_TRUE(fs::exists(emu_.root() / "jobs" / "tester" / job / "extra.txt"));
+
+    const fs::path exported = dir_.path() / "add.xml";
+    json({"component", "export", "Examples/Add Numbers", exported.string()});
+    EXPECT_NE(pelox::testsupport::slurp(exported).find("<component"), std::string::npos);
+    json({"component", "import", exported.string(), "Copies"});
+    json({"component", "rename", "Copies/Add Numbers", "Copies/Adder"});
+    EXPECT_EQ(json({"ls", "Copies"})["protocols"], Json::array({"Adder"}));
+    json({"component", "delete", "Copies/Adder"});
+    EXPECT_EQ(json({"ls", "Copies"})["protocols"], Json::array());
+}
+
+int closedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t length = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+TEST_F(Cli, FailuresNameTheStatusCodeAndEveryMessage) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        EnvChanges env;
+        int status;
+        std::vector<std::string> stderrHas;
+    };
+    const std::string unreachable = "PELOX_SERVER=http://127.0.0.1:" + std::to_string(closedPort()) + "/qorvane/locator";
+    const std::vector<Case> cases = {
+        {"wrong password", {"status"}, {"PELOX_PASSWORD=wrong"}, 1,
+         {"pelox: pelox_login failed: error record ", "Login failed"}},
+        {"unknown protocol", {"run", "Examples/No Such"}, {}, 1,
+         {"pelox: pelox_getProtocolParameters failed: error record ", "Examples/No Such"}},
+        {"unknown job", {"job", "status", "J999999-00000000"}, {}, 1,
+         {"pelox: pelox_reconnectToJob failed: PELOX_E_NO_JOB (-988)"}},
+        {"server unreachable", {"ls"}, {unreachable}, 1,
+         {"pelox: pelox_login failed: PELOX_E_CONNECTION (-974)", "could not be reached"}},
+        {"invalid parameter", {"run", "Examples/Add Numbers", "-p", "A=x"}, {}, 3, {"A: 'x' is not an integer"}},
+        {"unknown parameter", {"run", "Examples/Add Numbers", "-p", "C=1"}, {}, 2, {"has no parameter C"}},
+        {"no password", {"status"}, {"PELOX_PASSWORD"}, 2, {"no password"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProgramResult r = run(c.args, c.env);
+        EXPECT_EQ(r.status, c.status) << describe(r);
+        for (const std::string& text : c.stderrHas) EXPECT_NE(r.err.find(text), std::string::npos) << describe(r);
+        EXPECT_EQ(r.out, "");
+    }
+    // With --json the failure is also the document.
+    const ProgramResult r = run({"--json", "job", "status", "J999999-00000000"});
+    const Json doc = parse(r);
+    EXPECT_EQ(doc["error"]["name"], "PELOX_E_NO_JOB");
+    EXPECT_EQ(doc["error"]["code"], -988);
+    EXPECT_EQ(doc["error"]["function"], "pelox_reconnectToJob");
+}
+
+// Processes whose command line mentions text (zombies have none).
+std::vector<int> processesMentioning(const std::string& text) {
+    std::vector<int> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string cmdline = pelox::testsupport::slurp(entry.path() / "cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find(text) != std::string::npos) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+bool emulatorRootsLeft(const fs::path& dir) {
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().rfind("pelox-emulator.", 0) == 0) return true;
+    return false;
+}
+
+TEST(CliEmbedded, StartsTheEmulatorAndLeavesNothingBehind) {
+    TempDir dir;
+    const EnvChanges env = {std::string("PELOX_EMULATOR=") + PELOX_EMULATOR_FILE, "PELOX_USER=tester"};
+
+    const ProgramResult r = pelox(dir, {"--json", "run", "Examples/Client Steps/Round Trip"}, env);
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_TRUE(parse(r)["succeeded"]);
+    EXPECT_FALSE(emulatorRootsLeft(dir.path()));
+    EXPECT_EQ(processesMentioning(dir.path().string()), std::vector<int>());
+
+    // --keep-server: it stays, and later commands can use it.
+    const ProgramResult kept = pelox(dir, {"--json", "--keep-server", "ls"}, env);
+    ASSERT_EQ(kept.status, 0) << describe(kept);
+    const Json server = parse(kept)["server"];
+    const int pid = server["pid"];
+    EXPECT_NE(kept.err.find("keeps running at " + server["url"].get<std::string>()), std::string::npos) << kept.err;
+    const ProgramResult later =
+        pelox(dir, {"status"}, {"PELOX_SERVER=" + server["url"].get<std::string>(), "PELOX_PASSWORD=secret"});
+    EXPECT_EQ(later.status, 0) << describe(later);
+    ::kill(pid, SIGTERM);
+
+    // pelox killed outright: the emulator it started ends with it.
+    const pid_t victim = pelox::testsupport::startProgram(
+        {PELOX_CLI_PATH, "run", "Utilities/Slow Job", "-p", "Milliseconds=60000"},
+        {"PELOX_SERVER", "PELOX_TRACE", std::string("PELOX_EMULATOR=") + PELOX_EMULATOR_FILE,
+         "TMPDIR=" + dir.path().string()},
+        dir.path());
+    for (int i = 0; i < 250 && pelox::testsupport::slurp(dir.path() / "stdout").find("launched") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_FALSE(processesMentioning(dir.path().string() + "/pelox-emulator.").empty());
+    ::kill(victim, SIGKILL);
+    pelox::testsupport::finishProgram(victim, dir.path());
+    for (int i = 0; i < 150 && !processesMentioning(dir.path().string() + "/pelox-emulator.").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(processesMentioning(dir.path().string() + "/pelox-emulator."), std::vector<int>());
+}
+
+}  // namespace

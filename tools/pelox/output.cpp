@@ -1,0 +1,119 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace pelox::cli {
+
+namespace {
+
+// Characters, not bytes: continuation bytes of UTF-8 do not count.
+size_t displayWidth(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+std::string oneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    return text;
+}
+
+}  // namespace
+
+void Table::print(const std::string& indent) const {
+    std::vector<size_t> widths(header_.size(), 0);
+    auto measure = [&](const std::vector<std::string>& row) {
+        for (size_t i = 0; i < row.size() && i < widths.size(); ++i)
+            widths[i] = std::max(widths[i], displayWidth(oneLine(row[i])));
+    };
+    measure(header_);
+    for (const auto& row : rows_) measure(row);
+    auto printRow = [&](const std::vector<std::string>& row) {
+        std::string out = indent;
+        for (size_t i = 0; i < widths.size(); ++i) {
+            const std::string cell = i < row.size() ? oneLine(row[i]) : std::string();
+            out += cell;
+            if (i + 1 < widths.size()) out += std::string(widths[i] - displayWidth(cell) + 2, ' ');
+        }
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        std::printf("%s\n", out.c_str());
+    };
+    printRow(header_);
+    for (const auto& row : rows_) printRow(row);
+}
+
+void Output::detectTerminal() { progressTerminal_ = ::isatty(STDERR_FILENO) == 1; }
+
+void Output::line(const std::string& text) const {
+    if (json) return;
+    progress("");
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void Output::note(const std::string& text) const {
+    progress("");
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void Output::progress(const std::string& text) const {
+    if (!progressTerminal_) return;
+    if (text.empty()) {
+        if (progressVisible_) std::fputs("\r\033[K", stderr);
+        progressVisible_ = false;
+        return;
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    std::fflush(stderr);
+    progressVisible_ = true;
+}
+
+void Output::document(const Json& doc) const {
+    progress("");
+    std::printf("%s\n", doc.dump(2).c_str());
+    std::fflush(stdout);
+}
+
+void printCallFailed(const CallFailed& failure) {
+    if (failure.code > 0)
+        std::fprintf(stderr, "pelox: %s failed: error record %d\n", failure.function.c_str(), failure.code);
+    else
+        std::fprintf(stderr, "pelox: %s failed: %s (%d)\n", failure.function.c_str(), statusName(failure.code).c_str(),
+                     failure.code);
+    for (const std::string& message : failure.messages) std::fprintf(stderr, "  %s\n", message.c_str());
+}
+
+Json failureJson(const CallFailed& failure) {
+    Json error;
+    error["function"] = failure.function;
+    error["code"] = failure.code;
+    error["name"] = statusName(failure.code);
+    error["messages"] = failure.messages;
+    return Json{{"error", error}};
+}
+
+Json failureJson(const std::string& message, int exitStatus) {
+    Json error;
+    error["function"] = nullptr;
+    error["code"] = nullptr;
+    error["name"] = exitStatus == kExitUsage ? "usage" : exitStatus == kExitNegative ? "negative" : "local";
+    error["messages"] = Json::array({message});
+    return Json{{"error", error}};
+}
+
+std::string joined(const std::vector<std::string>& values, const char* separator) {
+    std::string out;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i) out += separator;
+        out += values[i];
+    }
+    return out;
+}
+
+}  // namespace pelox::cli

@@ -1,0 +1,368 @@
+// run: validate, launch, poll (with client steps), results, errors, release;
+// and the job commands for jobs started elsewhere.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "context.h"
+#include "parameters.h"
+
+namespace pelox::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1fs", s);
+    return text;
+}
+
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+struct JobError {
+    std::string component, message;
+};
+
+std::vector<JobError> jobErrors(Context& c, const std::u16string& job) {
+    check("pelox_getJobErrors",
+          pelox_getJobErrors(c.session().c_str(), job.c_str(), c.objects.array(0), c.objects.array(1)));
+    const std::vector<std::string> messages = items(c.objects.array(0)), components = items(c.objects.array(1));
+    std::vector<JobError> out;
+    for (size_t i = 0; i < messages.size(); ++i) out.push_back({i < components.size() ? components[i] : "", messages[i]});
+    return out;
+}
+
+NamedValues jobResults(Context& c, const std::u16string& job) {
+    const int32_t info = c.objects.resultInfo();
+    check("pelox_getJobResults", pelox_getJobResults(c.session().c_str(), job.c_str(), info));
+    return namedValues(info, c.objects);
+}
+
+Json resultsJson(const NamedValues& results) {
+    Json doc = Json::object();
+    for (const auto& [name, values] : results) doc[name] = values;
+    return doc;
+}
+
+Json errorsJson(const std::vector<JobError>& errors) {
+    Json list = Json::array();
+    for (const JobError& e : errors) list.push_back({{"component", e.component}, {"message", e.message}});
+    return list;
+}
+
+void printResults(const Output& out, const NamedValues& results) {
+    if (results.empty()) {
+        out.line("Results: none");
+        return;
+    }
+    out.line("Results");
+    if (out.json) return;
+    Table table({"NAME", "VALUES"});
+    for (const auto& [name, values] : results) table.add({name, joined(values)});
+    table.print("  ");
+}
+
+void printErrors(const Output& out, const std::vector<JobError>& errors) {
+    if (errors.empty()) {
+        out.line("Errors: none");
+        return;
+    }
+    out.line("Errors");
+    if (out.json) return;
+    Table table({"COMPONENT", "MESSAGE"});
+    for (const JobError& e : errors) table.add({e.component, e.message});
+    table.print("  ");
+}
+
+// One poll: the state and the status message.
+struct Poll {
+    int32_t state = PELOX_JOB_UNKNOWN;
+    std::string message;
+};
+
+Poll poll(Context& c, const std::u16string& job) {
+    Poll p;
+    const int32_t messages = c.objects.array(2);
+    check("pelox_getJobStatus", pelox_getJobStatus(c.session().c_str(), job.c_str(), &p.state, messages));
+    p.message = joined(items(messages), " ");
+    return p;
+}
+
+// The instruction text of a job that waits for the client ("" when none).
+std::string instructions(Context& c, const std::u16string& job) {
+    const int32_t s = c.objects.string(2);
+    const int32_t rc = pelox_getClientInstructions(s, job.c_str());
+    if (rc == PELOX_E_NOT_WAITING_FOR_CLIENT) return {};
+    check("pelox_getClientInstructions", rc);
+    return text(s);
+}
+
+// Sleeps up to ms, waking early when interrupted; tick runs every 100 ms
+// (the live progress line keeps its clock going between polls).
+template <class Tick>
+void pause(int ms, Tick tick) {
+    for (int slept = 0; slept < ms && !interrupted(); slept += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(20, ms - slept)));
+        if (slept % 100 == 80) tick();
+    }
+}
+
+}  // namespace
+
+int32_t clientStepFlags(const Args& args) {
+    return args.has("no-client-steps") ? 0 : PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_DEFER_TO_HOST;
+}
+
+int cmdRun(Context& c) {
+    const std::string protocol = c.args.positional[0];
+    const bool clientSteps = !c.args.has("no-client-steps");
+    const bool defer = c.args.has("defer");
+    const bool keep = c.args.has("keep") || defer;
+    const bool blocking = c.args.has("blocking");
+    double timeout = 0;
+    if (c.args.has("timeout")) {
+        char* end = nullptr;
+        const std::string value = c.args.value("timeout");
+        timeout = std::strtod(value.c_str(), &end);
+        if (end == value.c_str() || *end || !(timeout > 0) || !std::isfinite(timeout))
+            throw Failure(kExitUsage, "--timeout needs a number of seconds, not '" + value + "'");
+    }
+    const Assignments assignments = parseAssignments(c.args.values("param"));
+
+    // The parameters, with the values given, validated by the server.
+    ProtocolParameters params(c, protocol);
+    params.apply(assignments);
+    const std::vector<ParameterRow> rows = params.rows();
+    Json parameters = Json::object();
+    std::vector<std::string> invalid;
+    for (const ParameterRow& row : rows) {
+        if (row.enabled) parameters[row.name] = row.values;
+        if (row.enabled && !row.valid) invalid.push_back(row.name + ": " + row.invalidDetails);
+    }
+    if (!invalid.empty()) {
+        std::fprintf(stderr, "pelox: the parameters of %s are not valid:\n", protocol.c_str());
+        for (const std::string& line : invalid) std::fprintf(stderr, "  %s\n", line.c_str());
+        if (c.out.json) {
+            Json error{{"function", nullptr}, {"code", nullptr}, {"name", "invalid parameters"}, {"messages", invalid}};
+            c.document(Json{{"error", error}});
+        }
+        return kExitNegative;
+    }
+
+    if (!c.out.json) {
+        params.printHeader();
+        c.out.line("Parameters");
+        for (const ParameterRow& row : rows) {
+            if (!row.enabled) continue;
+            const bool set = std::any_of(assignments.begin(), assignments.end(), [&](const auto& a) {
+                return a.first.size() == row.name.size() &&
+                       std::equal(a.first.begin(), a.first.end(), row.name.begin(),
+                                  [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+            });
+            c.out.line("  " + row.name + " = " + joined(row.values) + (set ? "   (set with -p)" : ""));
+        }
+        c.out.line(clientSteps ? "Client steps: carried out on this machine as the server describes them "
+                                 "(pelox run --help)"
+                               : "Client steps: not carried out (--no-client-steps)");
+    }
+
+    const int32_t flags = clientStepFlags(c.args) | (blocking ? PELOX_JOB_BLOCKING : 0);
+    const std::u16string& session = c.session();
+    const std::u16string name = toU16(protocol);
+    const int32_t jobString = c.objects.string(1);
+    const Clock::time_point start = Clock::now();
+    check("pelox_launchProtocol", pelox_launchProtocol(session.c_str(), name.c_str(), params.handle(), flags, jobString));
+    const std::u16string job = reinterpret_cast<const char16_t*>(string_getText(jobString));
+    const std::string jobText = toUtf8(job);
+    c.out.line("Job " + jobText + " launched" + (blocking ? " (blocking)" : ""));
+
+    Json events = Json::array();
+    Json instructionTexts = Json::array();
+    int32_t lastState = -1;
+    std::string lastMessage;
+    bool deferred = false, stopped = false, timedOut = false, wasInterrupted = false;
+    Poll last;
+    int interval = 100;
+    allowGracefulInterrupt(true);
+    try {
+        for (;;) {
+            last = poll(c, job);
+            const double t = since(start);
+            if (last.state != lastState || last.message != lastMessage) {
+                c.out.line("  " + seconds(t) + "  " + jobStateWords(last.state) +
+                           (last.message.empty() ? "" : ": " + last.message));
+                events.push_back({{"seconds", std::round(t * 1000) / 1000},
+                                  {"state", last.state},
+                                  {"stateName", jobStateName(last.state)},
+                                  {"message", last.message}});
+                lastState = last.state;
+                lastMessage = last.message;
+                interval = 100;
+            }
+            auto showProgress = [&] {
+                c.out.progress(jobText + "  " + jobStateWords(last.state) + "  " + seconds(since(start)) +
+                               (last.message.empty() ? "" : "  " + last.message));
+            };
+            if (!jobStateIsFinal(last.state)) showProgress();
+            if (last.state == PELOX_JOB_WAITING_FOR_CLIENT) {
+                const std::string said = instructions(c, job);
+                if (!said.empty()) {
+                    c.out.line("  " + seconds(since(start)) + "  instructions: " + said);
+                    instructionTexts.push_back(said);
+                }
+                if (defer) {
+                    deferred = true;
+                    break;
+                }
+                check("pelox_continueJob", pelox_continueJob(session.c_str(), job.c_str()));
+                continue;
+            }
+            if (jobStateIsFinal(last.state)) break;
+            if ((interrupted() || (timeout > 0 && since(start) > timeout)) && !stopped) {
+                wasInterrupted = interrupted();
+                timedOut = !wasInterrupted;
+                c.out.note(std::string("pelox: ") + (wasInterrupted ? "interrupted" : "time-out") + ": stopping job " +
+                           jobText);
+                check("pelox_stopJob", pelox_stopJob(session.c_str(), job.c_str()));
+                stopped = true;
+                continue;
+            }
+            pause(interval, showProgress);
+            interval = std::min(500, interval * 3 / 2);
+        }
+    } catch (...) {
+        allowGracefulInterrupt(false);
+        c.out.progress("");
+        throw;
+    }
+    allowGracefulInterrupt(false);
+    c.out.progress("");
+    const double elapsed = since(start);
+
+    NamedValues results;
+    std::vector<JobError> errors;
+    if (!deferred) {
+        results = jobResults(c, job);
+        errors = jobErrors(c, job);
+    }
+    bool released = false;
+    if (!keep) {
+        check("pelox_releaseJob", pelox_releaseJob(session.c_str(), job.c_str()));
+        released = true;
+    }
+    const bool succeeded = last.state == PELOX_JOB_FINISHED;
+
+    if (c.out.json) {
+        c.document(Json{{"protocol", protocol},
+                        {"job", jobText},
+                        {"parameters", parameters},
+                        {"clientSteps", clientSteps},
+                        {"blocking", blocking},
+                        {"state", last.state},
+                        {"stateName", jobStateName(last.state)},
+                        {"succeeded", succeeded},
+                        {"elapsedSeconds", std::round(elapsed * 1000) / 1000},
+                        {"events", events},
+                        {"instructions", instructionTexts},
+                        {"results", resultsJson(results)},
+                        {"errors", errorsJson(errors)},
+                        {"deferred", deferred},
+                        {"interrupted", wasInterrupted},
+                        {"timedOut", timedOut},
+                        {"released", released}});
+    } else if (deferred) {
+        c.out.line("Job " + jobText + " waits for the client. Act on the instructions, then: pelox job continue " +
+                   jobText);
+        if (c.server->embedded() && !c.args.has("keep-server"))
+            c.out.note("pelox: the embedded emulator stops now, and the job with it; --keep-server keeps it");
+    } else {
+        c.out.line("Job " + jobText + " " + jobStateWords(last.state) + " after " + seconds(elapsed));
+        printResults(c.out, results);
+        printErrors(c.out, errors);
+        c.out.line(released ? "Job released" : "Job kept: pelox job release " + jobText);
+    }
+    if (wasInterrupted) return kExitInterrupted;
+    if (deferred) return kExitOk;
+    return succeeded ? kExitOk : kExitNegative;
+}
+
+int cmdJob(Context& c, const std::string& action) {
+    const std::string jobText = c.args.positional[0];
+    const std::u16string job = toU16(jobText);
+    const std::u16string& session = c.session();
+    const bool steps = action == "status" || action == "continue";
+    // A job started by another process (or another pelox) is unknown to this
+    // library until it is found among the user's jobs on the server.
+    check("pelox_reconnectToJob", pelox_reconnectToJob(session.c_str(), job.c_str(), steps ? clientStepFlags(c.args) : 0));
+    Json doc{{"job", jobText}, {"action", action}};
+
+    if (action == "status" || action == "continue") {
+        Poll p = poll(c, job);
+        std::string said;
+        if (p.state == PELOX_JOB_WAITING_FOR_CLIENT) said = instructions(c, job);
+        bool resumed = false;
+        if (action == "continue" && p.state == PELOX_JOB_WAITING_FOR_CLIENT) {
+            check("pelox_continueJob", pelox_continueJob(session.c_str(), job.c_str()));
+            resumed = true;
+            p = poll(c, job);
+        }
+        if (c.out.json) {
+            doc["state"] = p.state;
+            doc["stateName"] = jobStateName(p.state);
+            doc["message"] = p.message;
+            doc["instructions"] = said.empty() ? Json(nullptr) : Json(said);
+            if (action == "continue") doc["resumed"] = resumed;
+            c.document(doc);
+            return kExitOk;
+        }
+        if (!said.empty()) c.out.line("Instructions: " + said);
+        if (action == "continue")
+            c.out.line(resumed ? "Job " + jobText + " resumed" : "Job " + jobText + " was not waiting for the client");
+        c.out.line("Job " + jobText + ": " + jobStateWords(p.state) + " (" + std::to_string(p.state) + ")" +
+                   (p.message.empty() ? "" : ": " + p.message));
+        return kExitOk;
+    }
+    if (action == "errors") {
+        const std::vector<JobError> errors = jobErrors(c, job);
+        if (c.out.json) {
+            doc["errors"] = errorsJson(errors);
+            c.document(doc);
+        } else {
+            printErrors(c.out, errors);
+        }
+        return kExitOk;
+    }
+    if (action == "results") {
+        const NamedValues results = jobResults(c, job);
+        if (c.out.json) {
+            doc["results"] = resultsJson(results);
+            c.document(doc);
+        } else {
+            printResults(c.out, results);
+        }
+        return kExitOk;
+    }
+    std::string said;
+    if (action == "stop") {
+        check("pelox_stopJob", pelox_stopJob(session.c_str(), job.c_str()));
+        said = "Stop requested for job " + jobText;
+    } else if (action == "release") {
+        check("pelox_releaseJob", pelox_releaseJob(session.c_str(), job.c_str()));
+        said = "Released job " + jobText;
+    } else {
+        said = "Job " + jobText + " is known to the server";
+    }
+    if (c.out.json)
+        c.document(doc);
+    else
+        c.out.line(said);
+    return kExitOk;
+}
+
+}  // namespace pelox::cli
