@@ -3,6 +3,7 @@
 // the local emulator over loopback (one fresh connection per call).
 //
 //   scripts/bench [--benchmark_filter=REGEX]
+// (The driver is bench/main.cpp; the comparisons are in the other files.)
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -13,24 +14,21 @@
 #include <string>
 
 #include "peloxImp.h"
-#include "support/emulator_launcher.h"
+#include "bench_util.h"
 
 namespace {
 
-using pelox::testsupport::Emulator;
-
-// One emulator and one session for all network benchmarks.
+// The network benchmarks share the emulator session of bench_util.h.
 struct Server {
-    Emulator emulator;
     std::u16string locator;
     std::u16string session;
     int32_t text = peloxImp_createObject(PELOX_OBJECT_STRING);
 
     Server() {
-        const std::string url = emulator.locatorUrl();
-        locator.assign(url.begin(), url.end());
-        if (pelox_login(locator.c_str(), u"bench", u"secret", nullptr, text, u"bench") == 0)
-            session = reinterpret_cast<const char16_t*>(string_getText(text));
+        pelox::bench::EmulatorSession& s = pelox::bench::emulatorSession();
+        s.emulator.setProfile("preset=modern");
+        locator = s.locator;
+        session = s.session;
     }
 };
 
@@ -39,15 +37,7 @@ Server& server() {
     return instance;
 }
 
-// Resident memory now, in KiB (from /proc/self/statm).
-long residentKiB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
+using pelox::bench::residentKiB;
 
 void BM_CreateRemove(benchmark::State& state) {
     const int32_t type = static_cast<int32_t>(state.range(0));
@@ -127,4 +117,3 @@ BENCHMARK(BM_EditAndValidate)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
