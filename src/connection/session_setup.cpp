@@ -32,12 +32,9 @@ std::string clientTypeText(std::u16string_view clientTypeSuffix) {
 }
 
 std::u16string shortUserName(std::u16string_view userName) {
-    std::u16string name(userName);
-    for (;;) {
-        const size_t cut = name.find_first_of(u"/\\");
-        if (cut == std::u16string::npos) return name;
-        name.erase(0, cut + 1);
-    }
+    // Linear in the name's length, however many separators it holds.
+    const size_t cut = userName.find_last_of(u"/\\");
+    return std::u16string(cut == std::u16string_view::npos ? userName : userName.substr(cut + 1));
 }
 
 int listMethods(const std::string& endpoint, const char* sessionId, std::vector<std::string>& names) {

@@ -7,19 +7,18 @@ using namespace pelox;
 extern "C" {
 
 PELOX_API int32_t peloxImp_createObject(int32_t type) {
-    // When registration fails after a handle was drawn, that number is
-    // returned (it is then not registered, so later calls report it unknown).
-    int32_t drawn = 0;
-    const int32_t handle = frame::runAccessor(u"peloxImp_createObject", int32_t{0}, [&]() -> int32_t {
+    // When registration fails (no memory for the entry) the call fails with
+    // 0: the number already drawn is never issued, and handing it out would
+    // report success for an object that does not exist.
+    return frame::runAccessor(u"peloxImp_createObject", int32_t{0}, [&]() -> int32_t {
         switch (type) {
-            case PELOX_OBJECT_STRING: return registry::strings().create(&drawn);
-            case PELOX_OBJECT_STRING_ARRAY: return registry::stringArrays().create(&drawn);
-            case PELOX_OBJECT_PROTOCOL_INFO: return registry::protocolInfos().create(&drawn);
-            case PELOX_OBJECT_RESULT_INFO: return registry::resultInfos().create(&drawn);
+            case PELOX_OBJECT_STRING: return registry::strings().create();
+            case PELOX_OBJECT_STRING_ARRAY: return registry::stringArrays().create();
+            case PELOX_OBJECT_PROTOCOL_INFO: return registry::protocolInfos().create();
+            case PELOX_OBJECT_RESULT_INFO: return registry::resultInfos().create();
             default: return 0;
         }
     });
-    return handle != 0 ? handle : drawn;
 }
 
 PELOX_API void peloxImp_removeObject(int32_t type, int32_t handle) {

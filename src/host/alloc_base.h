@@ -18,9 +18,14 @@ public:
     // Fault injection for tests: after `n` more successful allocations every
     // further one fails until the countdown is switched off again with -1.
     static void failAfter(long n) noexcept;
+    // How many allocations were refused since failAfter() was last called
+    // (tests tell a failure they caused from a call that needed fewer
+    // allocations).
+    static long refusals() noexcept;
 
 private:
     static std::atomic<long> failCountdown_;
+    static std::atomic<long> refusals_;
 };
 
 }  // namespace tarn

@@ -1,6 +1,7 @@
 #include "host/tarn_exception.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -177,13 +178,50 @@ InvalidIndexException::InvalidIndexException(long long index, long long highest)
 MemoryException::MemoryException(unsigned long long count, unsigned long long size)
     : Exception("Unable to allocate %llu elements of %llu bytes", count, size) {}
 
-bool ForcedCriticalSection::lock(unsigned milliseconds, bool /*force*/) {
-    if (mutex_.try_lock_for(std::chrono::milliseconds(milliseconds))) return true;
-    Exception::warn("ForcedCriticalSection: lock not obtained within %u ms", milliseconds);
-    throw Exception("Timed out after %u ms waiting for a lock", milliseconds);
+ForcedCriticalSection::ForcedCriticalSection() {
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        if (rc == 0) rc = pthread_mutex_init(&mutex_, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    if (rc != 0) throw Exception("A lock could not be created (error %d)", rc);
 }
 
-void ForcedCriticalSection::unlock() { mutex_.unlock(); }
+ForcedCriticalSection::~ForcedCriticalSection() { pthread_mutex_destroy(&mutex_); }
+
+bool ForcedCriticalSection::lock(unsigned milliseconds, bool /*force*/) {
+    int rc = pthread_mutex_trylock(&mutex_);
+    if (rc == 0) return true;
+    if (rc == EBUSY) {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+        rc = ETIMEDOUT;
+        for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
+            const long long left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - now).count();
+            timespec deadline{};
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            const long long nanos = deadline.tv_nsec + left % 1000000000LL;
+            deadline.tv_sec += static_cast<time_t>(left / 1000000000LL + nanos / 1000000000LL);
+            deadline.tv_nsec = static_cast<long>(nanos % 1000000000LL);
+            rc = pthread_mutex_timedlock(&mutex_, &deadline);
+            if (rc == 0) return true;
+            if (rc != ETIMEDOUT) break;
+        }
+    }
+    if (rc == ETIMEDOUT) {
+        Exception::warn("ForcedCriticalSection: lock not obtained within %u ms", milliseconds);
+        throw Exception("Timed out after %u ms waiting for a lock", milliseconds);
+    }
+    // EAGAIN: the recursion count is exhausted.
+    throw Exception("A lock could not be taken (error %d)", rc);
+}
+
+void ForcedCriticalSection::unlock() {
+    const int rc = pthread_mutex_unlock(&mutex_);
+    if (rc != 0) throw Exception("A lock was released that this thread does not hold (error %d)", rc);
+}
 
 }  // namespace tarn
 
