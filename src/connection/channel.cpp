@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <pthread.h>
@@ -21,6 +22,7 @@
 #include "host/sigpipe.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
+#include "host/trace.h"
 #include "soapH.h"
 #include "wire/convert.h"
 #include "wire/namespaces.h"
@@ -51,6 +53,70 @@ int readConnectTimeoutFromRegistry() {
     return kDefaultConnectTimeoutSeconds;
 }
 
+// ---------------------------------------------------------------- wire trace
+
+// While tracing (host/trace.h), one attempt of a call has the context's send
+// and receive functions wrapped, so that the request and the reply are
+// recorded as they go over the connection; the context's own functions are
+// put back afterwards.
+struct TraceHooks {
+    host::TraceExchange* exchange;
+    int (*send)(struct soap*, const char*, size_t);
+    size_t (*recv)(struct soap*, char*, size_t);
+    void* user;
+};
+
+int traceSend(struct soap* soap, const char* data, size_t size) {
+    auto* hooks = static_cast<TraceHooks*>(soap->user);
+    hooks->exchange->sent(data, size);
+    soap->user = hooks->user;
+    const int result = hooks->send(soap, data, size);
+    soap->user = hooks;
+    return result;
+}
+
+size_t traceRecv(struct soap* soap, char* data, size_t size) {
+    auto* hooks = static_cast<TraceHooks*>(soap->user);
+    soap->user = hooks->user;
+    const size_t got = hooks->recv(soap, data, size);
+    soap->user = hooks;
+    hooks->exchange->received(data, got);
+    return got;
+}
+
+class TracedAttempt {
+public:
+    explicit TracedAttempt(struct soap* soap) : exchange_("SOAP"), soap_(soap) {
+        if (!exchange_.active()) return;
+        hooks_ = {&exchange_, soap->fsend, soap->frecv, soap->user};
+        soap->user = &hooks_;
+        soap->fsend = traceSend;
+        soap->frecv = traceRecv;
+    }
+    ~TracedAttempt() {
+        if (!exchange_.active()) return;
+        soap_->fsend = hooks_.send;
+        soap_->frecv = hooks_.recv;
+        soap_->user = hooks_.user;
+    }
+    TracedAttempt(const TracedAttempt&) = delete;
+    TracedAttempt& operator=(const TracedAttempt&) = delete;
+
+    void finish(int error) {
+        if (!exchange_.active()) return;
+        if (error == SOAP_OK)
+            exchange_.finish({});
+        else
+            exchange_.finish((error == SOAP_TCP_ERROR ? "connection failed, SOAP error " : "SOAP error ") +
+                             std::to_string(error));
+    }
+
+private:
+    host::TraceExchange exchange_;
+    struct soap* soap_;
+    TraceHooks hooks_{};
+};
+
 // ---------------------------------------------------------------- TLS
 
 std::once_flag gSslInit;
@@ -62,8 +128,15 @@ std::atomic<OpenFunction> gPlainOpen{nullptr};
 // set-up: the server certificate is verified against the system trust store
 // (plus the PEM bundle named by PELOX_CA_BUNDLE) and must match the host name.
 // There is no way to switch verification off.
+// The SIGPIPE guard of the call running on this thread (see callWithRetry):
+// taken when the call opens a TLS connection.
+thread_local std::optional<host::SigpipeBlocker>* tCallSigpipeGuard = nullptr;
+
 SOAP_SOCKET openConnection(struct soap* soap, const char* endpoint, const char* host, int port) {
-    if (endpoint && std::strncmp(endpoint, "https:", 6) == 0 && !soap->ctx) {
+    if (soap->fsend == traceSend && endpoint) static_cast<TraceHooks*>(soap->user)->exchange->setUrl(endpoint);
+    const bool tls = endpoint && std::strncmp(endpoint, "https:", 6) == 0;
+    if (tls && tCallSigpipeGuard && !*tCallSigpipeGuard) tCallSigpipeGuard->emplace();
+    if (tls && !soap->ctx) {
         const char* bundle = std::getenv("PELOX_CA_BUNDLE");
         const char* cafile = bundle && *bundle ? soap_strdup(soap, bundle) : nullptr;
         if (soap_ssl_client_context(soap, SOAP_SSL_DEFAULT, nullptr, nullptr, cafile, nullptr, nullptr) != SOAP_OK)
@@ -93,9 +166,21 @@ void pauseFor(int milliseconds) {
 
 // Writing to a connection the server has closed raises SIGPIPE, which ends a
 // process that has not chosen to ignore it. Plain sockets are written with
-// MSG_NOSIGNAL; TLS writes go through OpenSSL, so while a call runs SIGPIPE
-// is blocked for the calling thread (host/sigpipe.h).
-using host::SigpipeBlocker;
+// MSG_NOSIGNAL; TLS writes go through OpenSSL, so from the moment a call
+// opens a TLS connection until it returns, SIGPIPE is blocked for the calling
+// thread (host/sigpipe.h). Plain calls leave the signal mask alone (four
+// system calls fewer per call).
+class CallSigpipeScope {
+public:
+    CallSigpipeScope() : outer_(tCallSigpipeGuard) { tCallSigpipeGuard = &guard_; }
+    ~CallSigpipeScope() { tCallSigpipeGuard = outer_; }
+    CallSigpipeScope(const CallSigpipeScope&) = delete;
+    CallSigpipeScope& operator=(const CallSigpipeScope&) = delete;
+
+private:
+    std::optional<host::SigpipeBlocker> guard_;  // released after the pointer is restored
+    std::optional<host::SigpipeBlocker>* outer_;
+};
 
 // ---------------------------------------------------------------- faults
 
@@ -230,6 +315,12 @@ SoapStruct::SoapStruct() : soap_(nullptr) {
     soap_->send_timeout = 0;
     soap_->socket_flags = MSG_NOSIGNAL;
     soap_->recv_timeout = 0;
+    // An endpoint without a host makes the runtime exchange the message over
+    // the process's standard output and input instead of a connection (the
+    // request, credentials included, printed; the reply awaited on stdin).
+    // Without descriptors such a call fails as a transport error.
+    soap_->sendfd = -1;
+    soap_->recvfd = -1;
     OpenFunction expected = nullptr;
     gPlainOpen.compare_exchange_strong(expected, soap_->fopen);
     soap_->fopen = openConnection;
@@ -296,8 +387,10 @@ int callWithRetry(SoapStruct& ctx, const char* failureText, const std::function<
         soap->fault = nullptr;
         int result;
         {
-            SigpipeBlocker noSigpipe;
+            CallSigpipeScope noSigpipe;
+            TracedAttempt traced(soap);
             result = call(soap);
+            traced.finish(soap->error != SOAP_OK ? soap->error : result);
         }
         if (result == SOAP_OK && soap->error == SOAP_OK) return 0;
         const int error = classifyError(soap, soap->error != SOAP_OK ? soap->error : result);

@@ -15,9 +15,8 @@ TEST(ServerConfiguration, ListsExposedSettingsInServerOrder) {
     Emulator emu;
     Result result;
     ASSERT_EQ(pelox_getServerConfiguration(u16(emu.locatorUrl()).c_str(), result), 0);
-    EXPECT_EQ(result.names(), (Texts{u"LOCALROOT", u"SERVERVERSION", u"ROOT", u"SSLROOT", u"SERVEROS",
-                                     u"USEAUTHENTICATION", u"USERSDIRECTORY", u"GRIDENGINETYPE",
-                                     u"GRIDENGINENAMES"}));
+    EXPECT_EQ(result.names(), (Texts{u"LOCALROOT", u"USERSDIRECTORY", u"GRIDENGINETYPE", u"GRIDENGINENAMES",
+                                     u"SERVERVERSION", u"ROOT", u"SSLROOT", u"SERVEROS", u"USEAUTHENTICATION"}));
     EXPECT_EQ(result.values(u"ServerVersion"), Texts{u"8"});
     EXPECT_EQ(result.values(u"ROOT"), Texts{u16(emu.baseUrl())});
     // Settings without a value have an empty list.

@@ -209,7 +209,8 @@ private:
     Node* insertNode(Lookup key, uint32_t h) {
         if (size_ >= threshold_) resize(detail::nextPrimeAbove(buckets_.count() * 2));
         Node* n;
-        if (!free_.empty()) {
+        const bool reused = !free_.empty();
+        if (reused) {
             n = free_.pop();
             ReuseTraits<V>::reset(n->value);
         } else {
@@ -226,7 +227,15 @@ private:
             n->hash = h;
             KeyKind::store(n->key, key);
         } catch (...) {
-            free_.push(n);
+            // A reused node goes back to the free stack, which still has its
+            // slot; a fresh one back to the allocator, since growing the
+            // stack for it could fail for want of memory as well.
+            if (reused) {
+                free_.push(n);
+            } else {
+                n->~Node();
+                tarn::AllocBase::_free(n);
+            }
             throw;
         }
         Node*& head = buckets_[h % buckets_.count()];
