@@ -121,6 +121,9 @@ enum pelox_job_state {
 #define PELOX_JOB_REPORT_1508 4         /* Server state 12 is reported as 1508. */
 #define PELOX_JOB_SKIP_VALIDATION 8     /* Launch without validation and completeness test. */
 #define PELOX_JOB_BLOCKING 16           /* Launch and wait for the job on the server. */
+#define PELOX_JOB_PREVIEW_CLIENT_STEPS 32 /* With 1: each client step is first shown to the host as its
+                                           instructions (pelox_getClientInstructions); the next poll carries
+                                           it out. */
 
 /* pelox_getProtocolParameters flag bits. */
 #define PELOX_PARAMS_ADVANCED 1         /* Include parameters of class "advanced". */

@@ -17,7 +17,7 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["Job", "JobState", "StepError"]
 
 # Job option bits (PELOX_JOB_*).
-HANDLE_CLIENT_STEPS, DEFER_TO_HOST, REPORT_1508, SKIP_VALIDATION, BLOCKING = 1, 2, 4, 8, 16
+HANDLE_CLIENT_STEPS, DEFER_TO_HOST, REPORT_1508, SKIP_VALIDATION, BLOCKING, PREVIEW_CLIENT_STEPS = 1, 2, 4, 8, 16, 32
 
 
 class JobState(enum.IntEnum):

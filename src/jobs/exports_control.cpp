@@ -43,9 +43,12 @@ PELOX_API int32_t pelox_stopJob(const pelox_char* sessionId, const pelox_char* j
         SoapStruct ctx;
         qor__EmptyResponse answer;
         // The record keeps its state: the next poll reports the stopped job.
-        return callWithRetry(ctx, "soap call to StopJob() failed", [&](struct soap* s) {
+        const int rc = callWithRetry(ctx, "soap call to StopJob() failed", [&](struct soap* s) {
             return soap_call_qor__StopJob(s, job->jobEndpoint.c_str(), "", utf8(s, sid), utf8(s, id), answer);
         });
+        // A step shown to the host is never carried out for a job it stopped.
+        if (rc == 0) job->stepPreviewed = false;
+        return rc;
     });
 }
 

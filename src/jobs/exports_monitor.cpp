@@ -18,10 +18,10 @@ using wire::utf8;
 
 namespace {
 
-// The poll found the job waiting for the client (1502): carry out its
-// client step here, hand its instructions to the host, or just resume it.
-int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId, const std::u16string& jobId,
-                     JobInfo& job) {
+// The job waits for the client (1502): carry out its client step here, hand
+// its instructions to the host, or just resume it.
+int carryOutWaitingStep(const SessionInfo& session, const std::u16string& sessionId, const std::u16string& jobId,
+                        JobInfo& job) {
     if (!job.handleClientSteps) return internalContinueJob(sessionId, jobId, job);
     RunnerData runner(jobId, sessionId, job.jobEndpoint);
     FileData files(session, sessionId);
@@ -39,6 +39,21 @@ int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId
     dispatcher.RunClientComponent(runner, files, session.userName);
     // The step's errors went to the server as job data; the job goes on.
     return internalContinueJob(sessionId, jobId, job);
+}
+
+// The poll found the job waiting for the client. A job that previews its
+// steps first shows the step to the host as its pending instructions and
+// stays waiting; the next poll carries it out.
+int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId, const std::u16string& jobId,
+                     JobInfo& job) {
+    if (job.handleClientSteps && job.previewClientSteps) {
+        RunnerData runner(jobId, sessionId, job.jobEndpoint);
+        job.pendingInstructions =
+            CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost);
+        job.stepPreviewed = true;
+        return PELOX_OK;
+    }
+    return carryOutWaitingStep(session, sessionId, jobId, job);
 }
 
 // Result pairs in order: a pair without a value list is skipped; a name that
@@ -75,8 +90,12 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
         SessionInfo session;
         if (!registry::copySession(sid, session)) return PELOX_E_NO_SESSION;
 
-        // Instructions the host did not act on by the next poll: resume.
-        if (job->state == PELOX_JOB_WAITING_FOR_CLIENT) internalContinueJob(sid, id, *job);
+        // A step shown to the host at the last poll is carried out by this
+        // one, once the server confirms that the job still waits for it (a
+        // job stopped meanwhile has its step dropped). Instructions the host
+        // did not act on by the next poll: resume.
+        const bool previewedStepDue = job->state == PELOX_JOB_WAITING_FOR_CLIENT && job->stepPreviewed;
+        if (job->state == PELOX_JOB_WAITING_FOR_CLIENT && !previewedStepDue) internalContinueJob(sid, id, *job);
 
         int serverState = 0;
         {
@@ -91,7 +110,13 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
         // Server state 11: paused, waiting to be resumed.
         if (serverState == 11) internalContinueJob(sid, id, *job);
         job->state = mapServerJobState(serverState, job->report1508);
-        if (job->state == PELOX_JOB_WAITING_FOR_CLIENT) handleWaitingJob(session, sid, id, *job);
+        if (previewedStepDue) {
+            job->stepPreviewed = false;
+            job->pendingInstructions.clear();
+            if (job->state == PELOX_JOB_WAITING_FOR_CLIENT) carryOutWaitingStep(session, sid, id, *job);
+        } else if (job->state == PELOX_JOB_WAITING_FOR_CLIENT) {
+            handleWaitingJob(session, sid, id, *job);
+        }
         *state = job->state;
 
         SoapStruct ctx;

@@ -20,13 +20,16 @@ struct JobInfo {
     bool deferToHost = false;           // option 2
     bool handleClientSteps = false;     // option 1
     bool report1508 = false;            // option 4
+    bool previewClientSteps = false;    // option 32
+    bool stepPreviewed = false;         // the waiting step was shown to the host; the next poll carries it out
 
-    // Sets the three option flags from job option bits (2 does not imply 1
+    // Sets the option flags from job option bits (2 does not imply 1
     // here; the launch adds that itself).
     void setOptions(int32_t flags) {
         deferToHost = (flags & PELOX_JOB_DEFER_TO_HOST) != 0;
         handleClientSteps = (flags & PELOX_JOB_HANDLE_CLIENT_STEPS) != 0;
         report1508 = (flags & PELOX_JOB_REPORT_1508) != 0;
+        previewClientSteps = (flags & PELOX_JOB_PREVIEW_CLIENT_STEPS) != 0;
     }
 };
 

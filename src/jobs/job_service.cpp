@@ -21,6 +21,7 @@ int internalContinueJob(std::u16string_view sessionId, std::u16string_view jobId
         if (rc != 0) return rc;
         job.state = PELOX_JOB_RUNNING;
         job.pendingInstructions.clear();
+        job.stepPreviewed = false;  // a step resumed past is skipped, not carried out later
         return PELOX_OK;
     });
 }

@@ -206,6 +206,37 @@ TEST(Jobs, InstructionsDeferredToTheHostKeepTheJobWaitingUntilContinued) {
     EXPECT_EQ(emu.count("SetJobStatus"), 0u);
 }
 
+TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStopped) {
+    Emulator emu;
+    const std::filesystem::path marker = emu.root() / "ran";
+    addProtocol(emu, "Touch",
+                "<step id=\"run\" kind=\"runProgram\" commandLine=\"touch " + marker.string() +
+                    "\" waitForExit=\"true\"/><step kind=\"setResult\" name=\"R\" value=\"1\"/>");
+    const auto sid = login(emu);
+    const auto waitingOrSettled = [](int32_t s) { return s == PELOX_JOB_WAITING_FOR_CLIENT || settled(s); };
+    for (const std::string how : {"poll", "continue", "stop"}) {
+        SCOPED_TRACE(how);
+        std::filesystem::remove(marker);
+        const Job job = launch(sid, u"Tests/Touch", PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_PREVIEW_CLIENT_STEPS);
+        ASSERT_EQ(job.rc, 0) << errorText(job.rc);
+        ASSERT_EQ(pollUntil(sid, job.id, waitingOrSettled), PELOX_JOB_WAITING_FOR_CLIENT);
+        String text;
+        ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
+        EXPECT_EQ(ascii(text.text()).rfind("Client step: run a program\n  command line: touch " + marker.string(), 0),
+                  0u)
+            << ascii(text.text());
+        EXPECT_FALSE(std::filesystem::exists(marker));  // shown, not yet run
+        if (how == "continue") {
+            EXPECT_EQ(pelox_continueJob(sid.c_str(), job.id.c_str()), 0);
+        } else if (how == "stop") {
+            EXPECT_EQ(pelox_stopJob(sid.c_str(), job.id.c_str()), 0);
+        }
+        const int32_t last = pollUntil(sid, job.id, settled);
+        EXPECT_EQ(last == PELOX_JOB_FINISHED, how != "stop") << last;
+        EXPECT_EQ(std::filesystem::exists(marker), how == "poll");
+    }
+}
+
 TEST(Jobs, WithoutOption1TheWaitingJobIsResumedInsideThePoll) {
     Emulator emu;
     addProtocol(emu, "Tell", "<step kind=\"instructions\" text=\"x\"/>");

@@ -78,37 +78,41 @@ void requireSingleComponent(const std::u16string& part, const char* what) {
 
 CClientComponentDispatcher::~CClientComponentDispatcher() = default;
 
+std::unique_ptr<host::CPropertyCollection> CClientComponentDispatcher::FetchDescription(RunnerData& runner) {
+    const std::u16string jobId = runner.GetJobId();
+    host::Bytes bytes;
+    try {
+        runner.GetJobData(jobId, qor::QOR_TransferComponentFileName, bytes);
+    } catch (...) {
+        throw tarn::Exception(u"Client is unable to find Component Information run id: %ls", jobId);
+    }
+
+    std::unique_ptr<host::CPropertyCollection> description;
+    tarn::annotate(kClass, u"ConvertXMLToPropertyList", [&] {
+        try {
+            host::CXMLReaderFunctions reader;
+            reader.SetReferenceResolutionHandling(0, nullptr);
+            std::unique_ptr<host::XmlObject> object;
+            if (!reader.ReadXMLFromBuffer(bytes, object, false, true, nullptr) || !object)
+                throw tarn::Exception("The job data item '%ls' could not be read", qor::QOR_TransferComponentFileName);
+            auto* collection = dynamic_cast<host::CPropertyCollection*>(object.get());
+            if (!collection)
+                throw tarn::Exception("The job data item '%ls' is not a property collection",
+                                      qor::QOR_TransferComponentFileName);
+            object.release();
+            description.reset(collection);
+        } catch (tarn::Exception& e) {
+            e.appendMessage(u"Unable to create component from XML definition: %ls", e.getErrorMessage(0));
+            throw;
+        }
+    });
+    return description;
+}
+
 bool CClientComponentDispatcher::RunClientComponent(RunnerData& runner, FileData& files, const std::u16string& userName) {
     try {
         buffer_.clear();
-        const std::u16string jobId = runner.GetJobId();
-        host::Bytes bytes;
-        try {
-            runner.GetJobData(jobId, qor::QOR_TransferComponentFileName, bytes);
-        } catch (...) {
-            throw tarn::Exception(u"Client is unable to find Component Information run id: %ls", jobId);
-        }
-
-        std::unique_ptr<host::CPropertyCollection> description;
-        tarn::annotate(kClass, u"ConvertXMLToPropertyList", [&] {
-            try {
-                host::CXMLReaderFunctions reader;
-                reader.SetReferenceResolutionHandling(0, nullptr);
-                std::unique_ptr<host::XmlObject> object;
-                if (!reader.ReadXMLFromBuffer(bytes, object, false, true, nullptr) || !object)
-                    throw tarn::Exception("The job data item '%ls' could not be read", qor::QOR_TransferComponentFileName);
-                auto* collection = dynamic_cast<host::CPropertyCollection*>(object.get());
-                if (!collection)
-                    throw tarn::Exception("The job data item '%ls' is not a property collection",
-                                          qor::QOR_TransferComponentFileName);
-                object.release();
-                description.reset(collection);
-            } catch (tarn::Exception& e) {
-                e.appendMessage(u"Unable to create component from XML definition: %ls", e.getErrorMessage(0));
-                throw;
-            }
-        });
-
+        std::unique_ptr<host::CPropertyCollection> description = FetchDescription(runner);
         CreateClientRunDirectory(*description);
         return DispatchComponent(runner, files, userName, description.get());
     } catch (tarn::Exception& e) {

@@ -5,6 +5,7 @@
 // back and reports errors as the job data item TransferErrorsFileName.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,10 +71,22 @@ public:
     // empty when neither is registered.
     static void DoRegistryLookup(std::u16string_view name, std::u16string& path);
 
+    // A description of the job's pending step, for a host to read before the step is carried out: what kind of
+    // step it is, the program and arguments it would run, the files and folders it would read or write. Only
+    // reads the description; nothing is created, copied or run. Never throws: a description that cannot be read
+    // is described as such. deferToHost: instructions for the host count as a step (as the deferring dispatcher
+    // takes them).
+    static std::u16string PreviewClientComponent(RunnerData& runner, const std::u16string& userName, bool deferToHost);
+    static std::u16string DescribeStep(const host::CPropertyCollection& description, const std::u16string& userName,
+                                       const std::u16string& jobId, bool deferToHost);
+
     // The XML last written by SendProperties.
     const host::Bytes& Buffer() const { return buffer_; }
 
 protected:
+    // Fetches the job data item TransferComponentFileName and reads it as a property collection.
+    static std::unique_ptr<host::CPropertyCollection> FetchDescription(RunnerData& runner);
+
     host::Bytes buffer_;
 };
 
