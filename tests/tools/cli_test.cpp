@@ -149,9 +149,15 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     ASSERT_EQ(trip["instructions"].size(), 1u) << trip.dump(2);
     EXPECT_EQ(trip["instructions"][0], "Check the file returned.txt of job " + trip["job"].get<std::string>() + ".");
     EXPECT_EQ(trip["results"]["Echo"], Json::array({"round and back\n"}));
+    // Each step was shown before it was carried out: what runs, what is copied where.
+    ASSERT_EQ(trip["steps"].size(), 5u) << trip.dump(2);
+    EXPECT_EQ(trip["steps"][3].get<std::string>().rfind("Client step: run a program\n  command line: echo round and back", 0),
+              0u)
+        << trip["steps"][3];
     const std::string temp = trip["results"]["TempIn"][0];
     EXPECT_EQ(temp.rfind((dir_.path() / "qorvane" / "PELOX").string(), 0), 0u) << temp;
     EXPECT_EQ(pelox::testsupport::slurp(temp), "round and back");
+    EXPECT_NE(trip["steps"][2].get<std::string>().find("\n  " + temp + " -> "), std::string::npos) << trip["steps"][2];
 
     // Without client steps the job goes on without them, and says so.
     const Json skipped = json({"run", "Examples/Client Steps/Round Trip", "--no-client-steps"});

@@ -98,12 +98,13 @@ const std::vector<Command> kCommands = {
      "polling, with your rights, exactly as the server describes them: the server\n"
      "decides which programs run with which arguments, and which local files and\n"
      "folders are read and written. Run protocols with client steps only from a\n"
-     "server you trust as you trust a program you install. pelox prints the\n"
-     "protocol's description before the launch and every state change and every\n"
-     "instruction text as it sees them; the other steps run inside the library's\n"
-     "poll, so pelox reports them afterwards (in the results), not before they run.\n"
-     "--no-client-steps runs none of them. (PELOX_PASSWORD is taken out of pelox's\n"
-     "environment at start, so the programs do not see it.)\n\n"
+     "server you trust as you trust a program you install. pelox prints each step\n"
+     "before it is carried out: the program and its arguments, the files copied\n"
+     "(from -> to), the folders made (the library shows the step first and carries\n"
+     "it out at the next poll; with --json the steps go to standard error and into\n"
+     "the document's \"steps\"). --no-client-steps runs none of them.\n"
+     "(PELOX_PASSWORD is taken out of pelox's environment at start, so the\n"
+     "programs do not see it.)\n\n"
      "Options:\n"
      "  -p, --param NAME=VALUE   set a parameter (repeat for several values)\n"
      "      --blocking           launch a blocking job (the server holds the launch\n"
@@ -125,9 +126,10 @@ const std::vector<Command> kCommands = {
      {kParam, {"blocking", 0, false}, kNoClientSteps, {"defer", 0, false}, {"keep", 0, false}, {"timeout", 0, true}},
      1, 1},
     {"job status", "JOB", "a job's state and status message",
-     "Polls a job once and prints its state and status message. A job that waits\n"
-     "for the client has its client step carried out as `run` does (see `pelox run\n"
-     "--help`); instructions are printed and the job is left waiting.\n\n"
+     "Polls a job and prints its state and status message. A job that waits for\n"
+     "the client has its client steps printed and then carried out as `run` does\n"
+     "(see `pelox run --help`); instructions are printed and the job is left\n"
+     "waiting.\n\n"
      "Options:\n  --no-client-steps   carry out no client step (a waiting job is resumed)\n\n"
      "Examples:\n  pelox job status J000001-1A2B3C4D\n",
      {kNoClientSteps}, 1, 1},
@@ -137,8 +139,8 @@ const std::vector<Command> kCommands = {
     {"job release", "JOB", "release a job", "Releases a job on the server (its directory stays).\n\nExamples:\n  pelox job release J000001-1A2B3C4D\n", {}, 1, 1},
     {"job continue", "JOB", "resume a job that waits for the client",
      "Resumes a job that waits for the client, after printing its instructions (a\n"
-     "pending client step other than instructions is carried out first, as `run`\n"
-     "does).\n\nExamples:\n  pelox job continue J000001-1A2B3C4D\n",
+     "pending client step other than instructions is printed and carried out first,\n"
+     "as `run` does).\n\nExamples:\n  pelox job continue J000001-1A2B3C4D\n",
      {kNoClientSteps}, 1, 1},
     {"job reconnect", "JOB", "check that the server knows a job",
      "Finds a job among the user's jobs on the server (as every job command does\n"

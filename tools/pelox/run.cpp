@@ -103,6 +103,43 @@ std::string instructions(Context& c, const std::u16string& job) {
     return text(s);
 }
 
+// The library shows each client step before it carries it out
+// (PELOX_JOB_PREVIEW_CLIENT_STEPS): the job's instruction text is then a
+// description of the step, which always begins with this.
+bool isStepPreview(const std::string& text) { return text.rfind("Client step: ", 0) == 0; }
+
+// Prints a client step before the next poll carries it out: on standard
+// output for people, on standard error next to a JSON document (the document
+// lists the steps as well), so that the step is seen before it happens in
+// both modes.
+void showStep(Context& c, const std::string& prefix, const std::string& step) {
+    std::string text = prefix + step;
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+        text.insert(at + 1, std::string(prefix.size(), ' '));
+    if (c.out.json)
+        c.out.note(text);
+    else
+        c.out.line(text);
+}
+
+// Polls a job and, while the poll shows a client step, prints the step and
+// polls again, which carries it out. Returns the last poll and any
+// instruction text for the host; steps collects the steps shown.
+Poll pollThroughSteps(Context& c, const std::u16string& job, std::string& said, Json& steps,
+                      const std::string& prefix) {
+    Poll p = poll(c, job);
+    said.clear();
+    while (p.state == PELOX_JOB_WAITING_FOR_CLIENT) {
+        said = instructions(c, job);
+        if (!isStepPreview(said)) break;
+        showStep(c, prefix, said);
+        steps.push_back(said);
+        said.clear();
+        p = poll(c, job);
+    }
+    return p;
+}
+
 // Sleeps up to ms, waking early when interrupted; tick runs every 100 ms
 // (the live progress line keeps its clock going between polls).
 template <class Tick>
@@ -116,7 +153,9 @@ void pause(int ms, Tick tick) {
 }  // namespace
 
 int32_t clientStepFlags(const Args& args) {
-    return args.has("no-client-steps") ? 0 : PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_DEFER_TO_HOST;
+    return args.has("no-client-steps")
+               ? 0
+               : PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_DEFER_TO_HOST | PELOX_JOB_PREVIEW_CLIENT_STEPS;
 }
 
 int cmdRun(Context& c) {
@@ -184,6 +223,7 @@ int cmdRun(Context& c) {
 
     Json events = Json::array();
     Json instructionTexts = Json::array();
+    Json steps = Json::array();
     int32_t lastState = -1;
     std::string lastMessage;
     bool deferred = false, stopped = false, timedOut = false, wasInterrupted = false;
@@ -212,6 +252,12 @@ int cmdRun(Context& c) {
             if (!jobStateIsFinal(last.state)) showProgress();
             if (last.state == PELOX_JOB_WAITING_FOR_CLIENT) {
                 const std::string said = instructions(c, job);
+                if (isStepPreview(said)) {
+                    // Shown now; the next poll carries it out.
+                    showStep(c, "  " + seconds(since(start)) + "  ", said);
+                    steps.push_back(said);
+                    continue;
+                }
                 if (!said.empty()) {
                     c.out.line("  " + seconds(since(start)) + "  instructions: " + said);
                     instructionTexts.push_back(said);
@@ -269,6 +315,7 @@ int cmdRun(Context& c) {
                         {"succeeded", succeeded},
                         {"elapsedSeconds", std::round(elapsed * 1000) / 1000},
                         {"events", events},
+                        {"steps", steps},
                         {"instructions", instructionTexts},
                         {"results", resultsJson(results)},
                         {"errors", errorsJson(errors)},
@@ -303,9 +350,9 @@ int cmdJob(Context& c, const std::string& action) {
     Json doc{{"job", jobText}, {"action", action}};
 
     if (action == "status" || action == "continue") {
-        Poll p = poll(c, job);
         std::string said;
-        if (p.state == PELOX_JOB_WAITING_FOR_CLIENT) said = instructions(c, job);
+        Json steps = Json::array();
+        Poll p = pollThroughSteps(c, job, said, steps, "");
         bool resumed = false;
         if (action == "continue" && p.state == PELOX_JOB_WAITING_FOR_CLIENT) {
             check("pelox_continueJob", pelox_continueJob(session.c_str(), job.c_str()));
@@ -317,6 +364,7 @@ int cmdJob(Context& c, const std::string& action) {
             doc["stateName"] = jobStateName(p.state);
             doc["message"] = p.message;
             doc["instructions"] = said.empty() ? Json(nullptr) : Json(said);
+            doc["steps"] = steps;
             if (action == "continue") doc["resumed"] = resumed;
             c.document(doc);
             return kExitOk;
