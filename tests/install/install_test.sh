@@ -42,7 +42,7 @@ unset LD_LIBRARY_PATH || true
 # --- The installed tree ---------------------------------------------------
 run install.log "$PELOX_CMAKE" --install "$PELOX_BUILD_DIR" --prefix "$prefix"
 
-for f in include/peloxImp.h bin/pelox-emulator bin/pelox-demo \
+for f in include/peloxImp.h bin/pelox bin/pelox-emulator bin/pelox-demo \
     "$PELOX_LIBDIR/pkgconfig/peloxImp.pc" \
     "$PELOX_LIBDIR/cmake/peloxImp/peloxImpConfig.cmake" \
     "$PELOX_LIBDIR/cmake/peloxImp/peloxImpConfigVersion.cmake" \
@@ -70,7 +70,7 @@ done
 # Installed binaries find their libraries relative to themselves, never in
 # the build tree (which would hide a broken install while the build exists).
 for f in "$lib/libpeloxImp.so.$PELOX_VERSION" "$lib/libpeloxImp_soap.so.$PELOX_VERSION" \
-    "$prefix/bin/pelox-emulator" "$prefix/bin/pelox-demo"; do
+    "$prefix/bin/pelox" "$prefix/bin/pelox-emulator" "$prefix/bin/pelox-demo"; do
     runpath=$(readelf -d "$f" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')
     case "$runpath" in
     *"$PELOX_BUILD_DIR"*) fail "$f still searches the build tree: $runpath" ;;
@@ -133,4 +133,12 @@ run demo.log "$prefix/bin/pelox-demo" "http://127.0.0.1:$port/qorvane/locator"
 kill "$emulator"
 wait "$emulator" || true
 emulator=""
-echo "install test: installed into a fresh prefix; pkg-config and CMake hosts, emulator and demo work"
+# The installed pelox starts the installed emulator beside it when no server
+# is named (not the build tree's: PELOX_EMULATOR stays unset).
+out=$(env -u PELOX_EMULATOR -u PELOX_SERVER "$prefix/bin/pelox" ls Examples 2>pelox.err) ||
+    { cat pelox.err >&2; fail "the installed pelox failed: $out"; }
+case "$out" in
+*"Add Numbers"*) ;;
+*) fail "the installed pelox listed: $out" ;;
+esac
+echo "install test: installed into a fresh prefix; pkg-config and CMake hosts, emulator, demo and pelox work"
