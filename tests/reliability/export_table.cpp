@@ -1,5 +1,6 @@
 #include "reliability/export_table.h"
 
+#include "host/tarn_util.h"
 #include "registry/access.h"
 
 #include <algorithm>
@@ -12,57 +13,10 @@
 
 namespace pelox::reliability {
 
-std::u16string u16(const std::string& s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        char32_t c = b;
-        size_t n = 1;
-        if (b >= 0xF0) {
-            c = b & 0x07, n = 4;
-        } else if (b >= 0xE0) {
-            c = b & 0x0F, n = 3;
-        } else if (b >= 0xC0) {
-            c = b & 0x1F, n = 2;
-        }
-        for (size_t k = 1; k < n && i + k < s.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        i += n;
-        if (c >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-    }
-    return out;
-}
+// Test texts in UTF-8 to UTF-16 and back, with the library's own conversion.
+std::u16string u16(const std::string& s) { return tarn::util::ConvertUTF8toString(s); }
 
-std::string utf8(const std::u16string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        else if (c >= 0xD800 && c < 0xE000)
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::string utf8(const std::u16string& s) { return tarn::util::ConvertStringtoUTF8(s); }
 
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -16,45 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "peloxImp.h"
 
 namespace {
 
-std::u16string u16(const std::string& s) {
-    // The arguments of this program are ASCII URLs and names; anything else
-    // is passed through byte by byte, which is enough for a demonstration.
-    return std::u16string(s.begin(), s.end());
-}
-
-std::string utf8(const pelox_char* text) {
-    std::string out;
-    if (!text) return out;
-    for (const pelox_char* p = text; *p; ++p) {
-        char32_t c = *p;
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+// Arguments and names in UTF-8 to the library's UTF-16, and back.
+std::u16string u16(const std::string& s) { return pelox::tools::toU16(s); }
+std::string utf8(const pelox_char* text) { return pelox::tools::toUtf8(text); }
 
 // Objects the demo works with; removed again at the end.
 struct Objects {

@@ -9,15 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "peloxImp.h"
 
 namespace pelox::cli {
 
 // UTF-8 (program arguments, files, the terminal) to the library's UTF-16 and
 // back. Malformed input becomes U+FFFD.
-std::u16string toU16(const std::string& utf8);
-std::string toUtf8(const pelox_char* text);
-std::string toUtf8(const std::u16string& text);
+using tools::toU16;
+using tools::toUtf8;
 
 // The name of a status code: "PELOX_OK", "PELOX_E_CONNECTION", ..., "error
 // record" for a positive code, "PELOX_NOTICE_..." for notices, "status N"
