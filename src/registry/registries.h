@@ -50,6 +50,7 @@ public:
     }
     // Removes an entry (call with the lock held).
     bool remove(int32_t handle) { return map_.remove(handle); }
+    // The number of registered objects (call with the lock held).
     uint32_t count() const { return map_.size(); }
 
 private:

@@ -249,6 +249,24 @@ TEST(HashMap, ReusesRemovedNodesAndKeepsValueAddresses) {
     EXPECT_EQ(m.find(2), nullptr);
 }
 
+TEST(HashMap, APutThatCannotStoreItsValueLeavesNoEntry) {
+    HashMap<WString, IntKey> m(31);
+    WString value;
+    value.assign(u"some text that needs memory");
+    m.put(1, value);
+    // The new key's node is allocated, then copying its value fails.
+    tarn::AllocBase::failAfter(1);
+    EXPECT_THROW(m.put(2, value), tarn::MemoryException);  // new key: taken out again
+    tarn::AllocBase::failAfter(-1);
+    const WString longer(u"a longer text than the first one, which needs a bigger buffer");
+    tarn::AllocBase::failAfter(0);
+    EXPECT_THROW(m.put(1, longer), tarn::MemoryException);  // existing key: stays
+    tarn::AllocBase::failAfter(-1);
+    EXPECT_FALSE(m.contains(2));
+    EXPECT_TRUE(m.contains(1));
+    EXPECT_EQ(m.size(), 1u);
+}
+
 TEST(HashMap, ZeroBucketsAndMissingKeys) {
     try {
         HashMap<int, IntKey> m(0);

@@ -146,16 +146,14 @@ public:
         return insertNode(key, KeyKind::hash(key))->value;
     }
 
-    // Inserts or overwrites.
+    // Inserts or overwrites. A new key whose value cannot be stored (the
+    // copy runs out of memory) is taken out again: a failed put never leaves
+    // an empty entry behind.
     V& put(Lookup key, const V& value) {
-        V& slot = findOrInsert(key);
-        slot = value;
-        return slot;
+        return assign(key, [&](V& slot) { slot = value; });
     }
     V& put(Lookup key, V&& value) {
-        V& slot = findOrInsert(key);
-        slot = std::move(value);
-        return slot;
+        return assign(key, [&](V& slot) { slot = std::move(value); });
     }
 
     // Removes the entry; its node (and value) is kept for reuse.
@@ -198,6 +196,35 @@ public:
     }
 
 private:
+    template <class Store>
+    V& assign(Lookup key, Store store) {
+        bool inserted = false;
+        V& slot = findOrInsert(key, &inserted);
+        try {
+            store(slot);
+        } catch (...) {
+            if (inserted) discard(key);
+            throw;
+        }
+        return slot;
+    }
+
+    // Unlinks key's node and gives it back to the allocator. Unlike remove
+    // it needs no memory, so it can undo an insertion when memory ran out.
+    void discard(Lookup key) noexcept {
+        const uint32_t h = KeyKind::hash(key);
+        for (Node** link = &buckets_[h % buckets_.count()]; *link; link = &(*link)->next) {
+            Node* n = *link;
+            if (n->hash == h && KeyKind::equal(n->key, key)) {
+                *link = n->next;
+                --size_;
+                n->~Node();
+                tarn::AllocBase::_free(n);
+                return;
+            }
+        }
+    }
+
     Node* findNode(Lookup key, const char16_t* zeroBucketsMessage) {
         if (buckets_.count() == 0) throw tarn::Exception(zeroBucketsMessage);
         const uint32_t h = KeyKind::hash(key);
