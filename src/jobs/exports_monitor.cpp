@@ -1,6 +1,7 @@
 // Job monitoring: pelox_getJobStatus (which also carries out the client
 // steps of a waiting job), pelox_getJobErrors, pelox_getJobResults.
 #include <string>
+#include <utility>
 
 #include "connection/channel.h"
 #include "frame/frame.h"
@@ -21,14 +22,14 @@ namespace {
 // The job waits for the client (1502): carry out its client step here, hand
 // its instructions to the host, or just resume it.
 int carryOutWaitingStep(const SessionInfo& session, const std::u16string& sessionId, const std::u16string& jobId,
-                        JobInfo& job) {
+                        JobInfo& job, const host::Bytes* description = nullptr) {
     if (!job.handleClientSteps) return internalContinueJob(sessionId, jobId, job);
     RunnerData runner(jobId, sessionId, job.jobEndpoint);
     FileData files(session, sessionId);
     if (job.deferToHost) {
         CDeferringComponentDispatcher dispatcher;
         job.pendingInstructions.clear();
-        dispatcher.RunClientComponent(runner, files, session.userName);
+        dispatcher.RunClientComponent(runner, files, session.userName, description);
         job.pendingInstructions = dispatcher.Instructions();
         // Instructions for the host keep the job waiting until the host
         // continues it (or the next poll does).
@@ -36,7 +37,7 @@ int carryOutWaitingStep(const SessionInfo& session, const std::u16string& sessio
         return internalContinueJob(sessionId, jobId, job);
     }
     CClientComponentDispatcher dispatcher;
-    dispatcher.RunClientComponent(runner, files, session.userName);
+    dispatcher.RunClientComponent(runner, files, session.userName, description);
     // The step's errors went to the server as job data; the job goes on.
     return internalContinueJob(sessionId, jobId, job);
 }
@@ -48,12 +49,34 @@ int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId
                      JobInfo& job) {
     if (job.handleClientSteps && job.previewClientSteps) {
         RunnerData runner(jobId, sessionId, job.jobEndpoint);
-        job.pendingInstructions =
-            CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost);
+        job.pendingInstructions = CClientComponentDispatcher::PreviewClientComponent(runner, session.userName,
+                                                                                     job.deferToHost, &job.previewedStep);
         job.stepPreviewed = true;
         return PELOX_OK;
     }
     return carryOutWaitingStep(session, sessionId, jobId, job);
+}
+
+// The poll after a preview, with the job still waiting: carry out exactly
+// the step that was shown. When the server describes another step by now
+// (another client resumed the job meanwhile), that one is shown instead and
+// nothing runs.
+int carryOutPreviewedStep(const SessionInfo& session, const std::u16string& sessionId, const std::u16string& jobId,
+                          JobInfo& job) {
+    RunnerData runner(jobId, sessionId, job.jobEndpoint);
+    host::Bytes now;
+    std::u16string text =
+        CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost, &now);
+    if (now != job.previewedStep) {
+        job.pendingInstructions = std::move(text);
+        job.previewedStep = std::move(now);
+        job.stepPreviewed = true;
+        return PELOX_OK;
+    }
+    job.previewedStep.clear();
+    // A description that could not be read is fetched again by the step,
+    // which reports the failure as it would have without the preview.
+    return carryOutWaitingStep(session, sessionId, jobId, job, now.empty() ? nullptr : &now);
 }
 
 // Result pairs in order: a pair without a value list is skipped; a name that
@@ -113,7 +136,7 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
         if (previewedStepDue) {
             job->stepPreviewed = false;
             job->pendingInstructions.clear();
-            if (job->state == PELOX_JOB_WAITING_FOR_CLIENT) carryOutWaitingStep(session, sid, id, *job);
+            if (job->state == PELOX_JOB_WAITING_FOR_CLIENT) carryOutPreviewedStep(session, sid, id, *job);
         } else if (job->state == PELOX_JOB_WAITING_FOR_CLIENT) {
             handleWaitingJob(session, sid, id, *job);
         }

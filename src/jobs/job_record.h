@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/tarn_context.h"
 #include "peloxImp.h"
@@ -22,6 +23,7 @@ struct JobInfo {
     bool report1508 = false;            // option 4
     bool previewClientSteps = false;    // option 32
     bool stepPreviewed = false;         // the waiting step was shown to the host; the next poll carries it out
+    std::vector<unsigned char> previewedStep;  // the description that was shown (empty when it could not be read)
 
     // Sets the option flags from job option bits (2 does not imply 1
     // here; the launch adds that itself).

@@ -22,6 +22,7 @@ int internalContinueJob(std::u16string_view sessionId, std::u16string_view jobId
         job.state = PELOX_JOB_RUNNING;
         job.pendingInstructions.clear();
         job.stepPreviewed = false;  // a step resumed past is skipped, not carried out later
+        job.previewedStep.clear();
         return PELOX_OK;
     });
 }

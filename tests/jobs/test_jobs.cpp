@@ -237,6 +237,46 @@ TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStoppe
     }
 }
 
+TEST(Jobs, AStepOtherThanTheOneShownIsShownInsteadOfCarriedOut) {
+    Emulator emu;
+    const std::filesystem::path first = emu.root() / "first", second = emu.root() / "second";
+    addProtocol(emu, "Two Touches",
+                "<step id=\"a\" kind=\"runProgram\" commandLine=\"touch " + first.string() +
+                    "\" waitForExit=\"true\"/><step id=\"b\" kind=\"runProgram\" commandLine=\"touch " +
+                    second.string() + "\" waitForExit=\"true\"/>");
+    const auto sid = login(emu);
+    const Job job = launch(sid, u"Tests/Two Touches", PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_PREVIEW_CLIENT_STEPS);
+    ASSERT_EQ(job.rc, 0) << errorText(job.rc);
+    ASSERT_EQ(pollUntil(sid, job.id, [](int32_t s) { return s == PELOX_JOB_WAITING_FOR_CLIENT || settled(s); }),
+              PELOX_JOB_WAITING_FOR_CLIENT);
+    String text;
+    ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
+    EXPECT_NE(ascii(text.text()).find("touch " + first.string()), std::string::npos) << ascii(text.text());
+
+    // Another client resumes the job past the first step; it now waits at
+    // the second.
+    const std::string runner = "/qorvane/runner", ids = "<sessionID>" + ascii(sid) + "</sessionID><jobID>" +
+                                                        ascii(job.id) + "</jobID>";
+    ASSERT_EQ(emu.soap(runner, "<qor:SetJobStatus>" + ids + "<status>2</status></qor:SetJobStatus>").status, 200);
+    for (int i = 0; i < 200; ++i) {
+        const std::string body = emu.soap(runner, "<qor:GetJobStatus>" + ids + "</qor:GetJobStatus>").body;
+        if (body.find(">3</status>") != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The next poll shows the second step instead of running anything.
+    int32_t state = 0;
+    Array messages;
+    ASSERT_EQ(pelox_getJobStatus(sid.c_str(), job.id.c_str(), &state, messages), 0);
+    EXPECT_EQ(state, PELOX_JOB_WAITING_FOR_CLIENT);
+    ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
+    EXPECT_NE(ascii(text.text()).find("touch " + second.string()), std::string::npos) << ascii(text.text());
+    EXPECT_FALSE(std::filesystem::exists(first));
+    EXPECT_FALSE(std::filesystem::exists(second));
+    EXPECT_EQ(pollUntil(sid, job.id, settled), PELOX_JOB_FINISHED);
+    EXPECT_FALSE(std::filesystem::exists(first));
+    EXPECT_TRUE(std::filesystem::exists(second));
+}
+
 TEST(Jobs, WithoutOption1TheWaitingJobIsResumedInsideThePoll) {
     Emulator emu;
     addProtocol(emu, "Tell", "<step kind=\"instructions\" text=\"x\"/>");

@@ -78,7 +78,7 @@ void requireSingleComponent(const std::u16string& part, const char* what) {
 
 CClientComponentDispatcher::~CClientComponentDispatcher() = default;
 
-std::unique_ptr<host::CPropertyCollection> CClientComponentDispatcher::FetchDescription(RunnerData& runner) {
+host::Bytes CClientComponentDispatcher::FetchDescription(RunnerData& runner) {
     const std::u16string jobId = runner.GetJobId();
     host::Bytes bytes;
     try {
@@ -86,7 +86,10 @@ std::unique_ptr<host::CPropertyCollection> CClientComponentDispatcher::FetchDesc
     } catch (...) {
         throw tarn::Exception(u"Client is unable to find Component Information run id: %ls", jobId);
     }
+    return bytes;
+}
 
+std::unique_ptr<host::CPropertyCollection> CClientComponentDispatcher::ReadDescription(const host::Bytes& bytes) {
     std::unique_ptr<host::CPropertyCollection> description;
     tarn::annotate(kClass, u"ConvertXMLToPropertyList", [&] {
         try {
@@ -109,10 +112,12 @@ std::unique_ptr<host::CPropertyCollection> CClientComponentDispatcher::FetchDesc
     return description;
 }
 
-bool CClientComponentDispatcher::RunClientComponent(RunnerData& runner, FileData& files, const std::u16string& userName) {
+bool CClientComponentDispatcher::RunClientComponent(RunnerData& runner, FileData& files, const std::u16string& userName,
+                                                    const host::Bytes* fetched) {
     try {
         buffer_.clear();
-        std::unique_ptr<host::CPropertyCollection> description = FetchDescription(runner);
+        std::unique_ptr<host::CPropertyCollection> description =
+            ReadDescription(fetched ? *fetched : FetchDescription(runner));
         CreateClientRunDirectory(*description);
         return DispatchComponent(runner, files, userName, description.get());
     } catch (tarn::Exception& e) {

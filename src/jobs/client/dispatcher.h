@@ -23,8 +23,10 @@ public:
     virtual ~CClientComponentDispatcher();
 
     // Fetches the step description of the job, carries the step out and reports errors to the server as job data.
-    // Never throws; false after an error or when no step key was present.
-    bool RunClientComponent(RunnerData& runner, FileData& files, const std::u16string& userName);
+    // Never throws; false after an error or when no step key was present. description: the description's bytes
+    // when the caller has already fetched them (nothing is fetched then).
+    bool RunClientComponent(RunnerData& runner, FileData& files, const std::u16string& userName,
+                            const host::Bytes* description = nullptr);
     // Carries out the step the description selects (the first of ClientTempFiles, DownloadToClient,
     // UploadToServer, ClientRunProgram present). False when none is present. Throws tarn::Exception.
     virtual bool DispatchComponent(RunnerData& runner, FileData& files, const std::u16string& userName,
@@ -76,7 +78,9 @@ public:
     // reads the description; nothing is created, copied or run. Never throws: a description that cannot be read
     // is described as such. deferToHost: instructions for the host count as a step (as the deferring dispatcher
     // takes them).
-    static std::u16string PreviewClientComponent(RunnerData& runner, const std::u16string& userName, bool deferToHost);
+    // fetched receives the description's bytes (empty when they could not be fetched).
+    static std::u16string PreviewClientComponent(RunnerData& runner, const std::u16string& userName, bool deferToHost,
+                                                 host::Bytes* fetched = nullptr);
     static std::u16string DescribeStep(const host::CPropertyCollection& description, const std::u16string& userName,
                                        const std::u16string& jobId, bool deferToHost);
 
@@ -84,8 +88,10 @@ public:
     const host::Bytes& Buffer() const { return buffer_; }
 
 protected:
-    // Fetches the job data item TransferComponentFileName and reads it as a property collection.
-    static std::unique_ptr<host::CPropertyCollection> FetchDescription(RunnerData& runner);
+    // Fetches the job data item TransferComponentFileName.
+    static host::Bytes FetchDescription(RunnerData& runner);
+    // Reads a description's bytes as a property collection.
+    static std::unique_ptr<host::CPropertyCollection> ReadDescription(const host::Bytes& bytes);
 
     host::Bytes buffer_;
 };

@@ -3,6 +3,7 @@
 // with PELOX_JOB_PREVIEW_CLIENT_STEPS gets this text as its pending
 // instructions one poll before the step is carried out.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/platform.h"
@@ -110,9 +111,12 @@ std::u16string CClientComponentDispatcher::DescribeStep(const host::CPropertyCol
 }
 
 std::u16string CClientComponentDispatcher::PreviewClientComponent(RunnerData& runner, const std::u16string& userName,
-                                                                  bool deferToHost) {
+                                                                  bool deferToHost, host::Bytes* fetched) {
+    if (fetched) fetched->clear();
     try {
-        const auto description = FetchDescription(runner);
+        host::Bytes bytes = FetchDescription(runner);
+        const auto description = ReadDescription(bytes);
+        if (fetched) *fetched = std::move(bytes);
         return DescribeStep(*description, userName, runner.GetJobId(), deferToHost);
     } catch (tarn::Exception& e) {
         return std::u16string(kHeading) + u"its description could not be read\n  " + e.joined(u"\n  ");
