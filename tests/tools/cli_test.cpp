@@ -53,12 +53,13 @@ private:
 // Runs pelox with the test's environment: TMPDIR in a fresh directory (the
 // library's temporary root for client steps goes there too), the rest as
 // given.
-ProgramResult pelox(const TempDir& dir, std::vector<std::string> args, EnvChanges env) {
+ProgramResult pelox(const TempDir& dir, std::vector<std::string> args, EnvChanges env,
+                    const std::string* input = nullptr) {
     args.insert(args.begin(), PELOX_CLI_PATH);
     EnvChanges all = kClean;
     all.push_back("TMPDIR=" + dir.path().string());
     all.insert(all.end(), env.begin(), env.end());
-    return pelox::testsupport::runProgram(args, all, dir.path());
+    return pelox::testsupport::runProgram(args, all, dir.path(), input);
 }
 
 std::string describe(const ProgramResult& r) { return "status " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err; }
@@ -72,9 +73,9 @@ Json parse(const ProgramResult& r) {
 // pelox against a running emulator, logged in as "tester".
 class Cli : public ::testing::Test {
 protected:
-    ProgramResult run(std::vector<std::string> args, EnvChanges env = {}) {
+    ProgramResult run(std::vector<std::string> args, EnvChanges env = {}, const std::string* input = nullptr) {
         env.insert(env.begin(), {"PELOX_SERVER=" + emu_.locatorUrl(), "PELOX_USER=tester", "PELOX_PASSWORD=secret"});
-        return pelox(dir_, std::move(args), env);
+        return pelox(dir_, std::move(args), env, input);
     }
     // A command with --json that must succeed; its document.
     Json json(std::vector<std::string> args) {
@@ -164,6 +165,20 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     EXPECT_FALSE(skipped["clientSteps"]);
     EXPECT_FALSE(skipped["results"].contains("Echo")) << skipped.dump(2);
     EXPECT_NE(skipped["errors"].dump().find("returned.txt"), std::string::npos) << skipped.dump(2);
+
+    // --confirm: the first step agreed to, the second declined; the job is
+    // stopped and the declined copy never happens.
+    const std::string answers = "y\nno\n";
+    const ProgramResult asked =
+        run({"--json", "run", "Examples/Client Steps/Round Trip", "-p", "Text=declined", "--confirm"}, {}, &answers);
+    EXPECT_EQ(asked.status, 3) << describe(asked);
+    const Json declined = parse(asked);
+    EXPECT_TRUE(declined["declined"]) << declined.dump(2);
+    ASSERT_EQ(declined["steps"].size(), 2u) << declined.dump(2);
+    EXPECT_EQ(declined["steps"][1].get<std::string>().rfind("Client step: copy files to this machine", 0), 0u);
+    const std::string declinedTemp = declined["results"]["TempIn"][0];
+    EXPECT_EQ(pelox::testsupport::slurp(declinedTemp), "");  // made by step 1, never filled
+    EXPECT_NE(asked.err.find("Carry out this step? [y/N] no\npelox: step declined"), std::string::npos) << asked.err;
 
     // For people, when the output is no terminal: plain lines, no progress line.
     const ProgramResult plain = run({"run", "Examples/Client Steps/Round Trip"});

@@ -32,11 +32,13 @@ inline std::string slurp(const std::filesystem::path& path) {
     return s.str();
 }
 
-// Starts argv[0] with stdin from /dev/null and stdout/stderr into files in
-// dir; returns the pid.
+// Starts argv[0] with stdout/stderr into files in dir and stdin from /dev/null
+// or, when input is given, from a file holding it; returns the pid.
 inline pid_t startProgram(const std::vector<std::string>& argv, const EnvChanges& env,
-                          const std::filesystem::path& dir) {
+                          const std::filesystem::path& dir, const std::string* input = nullptr) {
     const std::string out = (dir / "stdout").string(), err = (dir / "stderr").string();
+    const std::string inPath = input ? (dir / "stdin").string() : std::string("/dev/null");
+    if (input) std::ofstream(inPath, std::ios::binary) << *input;
     std::vector<char*> args;
     std::vector<std::string> copy = argv;
     for (std::string& a : copy) args.push_back(a.data());
@@ -50,7 +52,7 @@ inline pid_t startProgram(const std::vector<std::string>& argv, const EnvChanges
             else
                 ::setenv(change.substr(0, eq).c_str(), change.substr(eq + 1).c_str(), 1);
         }
-        const int in = ::open("/dev/null", O_RDONLY);
+        const int in = ::open(inPath.c_str(), O_RDONLY);
         const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(in, 0);
@@ -74,8 +76,8 @@ inline ProgramResult finishProgram(pid_t pid, const std::filesystem::path& dir) 
 }
 
 inline ProgramResult runProgram(const std::vector<std::string>& argv, const EnvChanges& env,
-                                const std::filesystem::path& dir) {
-    return finishProgram(startProgram(argv, env, dir), dir);
+                                const std::filesystem::path& dir, const std::string* input = nullptr) {
+    return finishProgram(startProgram(argv, env, dir, input), dir);
 }
 
 }  // namespace pelox::testsupport

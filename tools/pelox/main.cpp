@@ -85,7 +85,7 @@ const std::vector<Command> kCommands = {
      "  pelox params \"Examples/Shapes\" -p Shape=Circle\n"
      "  pelox --json params \"Examples/Add Numbers\" -p A=x\n",
      {kParam}, 1, 1},
-    {"run", "PROTOCOL [-p NAME=VALUE]... [--blocking] [--no-client-steps] [--defer] [--keep]",
+    {"run", "PROTOCOL [-p NAME=VALUE]... [--blocking] [--no-client-steps] [--confirm] [--defer] [--keep]",
      "run a protocol as a job and print its results",
      "Reads the protocol's parameters, sets the values given with -p (repeat -p for\n"
      "several values of one parameter), lets the server validate them, launches the\n"
@@ -111,6 +111,9 @@ const std::vector<Command> kCommands = {
      "                           until the job settles)\n"
      "      --no-client-steps    carry out no client steps (the job goes on without\n"
      "                           them)\n"
+     "      --confirm            ask before each client step (a line from standard\n"
+     "                           input: y or yes carries it out; anything else, or\n"
+     "                           the end of input, stops the job instead)\n"
      "      --defer              stop at the first client instructions: print them,\n"
      "                           leave the job waiting (implies --keep); resume it\n"
      "                           with: pelox job continue JOB\n"
@@ -123,7 +126,8 @@ const std::vector<Command> kCommands = {
      "  pelox run \"Examples/Client Steps/Round Trip\" -p Text=\"hello\"\n"
      "  pelox --json run \"Utilities/Slow Job\" -p Milliseconds=500\n"
      "  pelox run \"Examples/Client Steps/Round Trip\" --defer --keep-server\n",
-     {kParam, {"blocking", 0, false}, kNoClientSteps, {"defer", 0, false}, {"keep", 0, false}, {"timeout", 0, true}},
+     {kParam, {"blocking", 0, false}, kNoClientSteps, {"confirm", 0, false}, {"defer", 0, false}, {"keep", 0, false},
+      {"timeout", 0, true}},
      1, 1},
     {"job status", "JOB", "a job's state and status message",
      "Polls a job and prints its state and status message. A job that waits for\n"

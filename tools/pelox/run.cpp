@@ -6,7 +6,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include "context.h"
 #include "parameters.h"
@@ -140,6 +144,32 @@ Poll pollThroughSteps(Context& c, const std::u16string& job, std::string& said, 
     return p;
 }
 
+// Asks on standard error whether to carry out the step just shown; the
+// answer is a line from standard input. Only y or yes (any case) agrees: an
+// empty line, anything else or the end of input declines.
+bool confirmStep(Context& c) {
+    c.out.progress("");
+    std::fputs("Carry out this step? [y/N] ", stderr);
+    std::fflush(stderr);
+    std::string answer;
+    const bool read = static_cast<bool>(std::getline(std::cin, answer));
+    // Answers from a file or a pipe are not echoed: show them, so that the
+    // log reads as the dialogue did.
+    if (!::isatty(STDIN_FILENO)) std::fprintf(stderr, "%s\n", read ? answer.c_str() : "(end of input)");
+    if (!read) return false;
+    answer.erase(0, answer.find_first_not_of(" \t\r"));
+    answer.erase(answer.find_last_not_of(" \t\r") + 1);
+    for (char& ch : answer) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return answer == "y" || answer == "yes";
+}
+
+// Stops a job and takes back its client-step options, so that no poll
+// while it winds down carries out a step (one that waits is resumed past).
+void stopWithoutSteps(Context& c, const std::u16string& job) {
+    check("pelox_stopJob", pelox_stopJob(c.session().c_str(), job.c_str()));
+    check("pelox_reconnectToJob", pelox_reconnectToJob(c.session().c_str(), job.c_str(), 0));
+}
+
 // Sleeps up to ms, waking early when interrupted; tick runs every 100 ms
 // (the live progress line keeps its clock going between polls).
 template <class Tick>
@@ -162,6 +192,7 @@ int cmdRun(Context& c) {
     const std::string protocol = c.args.positional[0];
     const bool clientSteps = !c.args.has("no-client-steps");
     const bool defer = c.args.has("defer");
+    const bool confirm = c.args.has("confirm") && clientSteps;
     const bool keep = c.args.has("keep") || defer;
     const bool blocking = c.args.has("blocking");
     double timeout = 0;
@@ -226,7 +257,7 @@ int cmdRun(Context& c) {
     Json steps = Json::array();
     int32_t lastState = -1;
     std::string lastMessage;
-    bool deferred = false, stopped = false, timedOut = false, wasInterrupted = false;
+    bool deferred = false, stopped = false, declined = false, timedOut = false, wasInterrupted = false;
     Poll last;
     int interval = 100;
     allowGracefulInterrupt(true);
@@ -253,9 +284,16 @@ int cmdRun(Context& c) {
             if (last.state == PELOX_JOB_WAITING_FOR_CLIENT) {
                 const std::string said = instructions(c, job);
                 if (isStepPreview(said)) {
-                    // Shown now; the next poll carries it out.
+                    // Shown now; the next poll carries it out, unless it is
+                    // declined and the job stopped.
                     showStep(c, "  " + seconds(since(start)) + "  ", said);
                     steps.push_back(said);
+                    if (confirm && !stopped && !confirmStep(c)) {
+                        declined = true;
+                        c.out.note("pelox: step declined: stopping job " + jobText);
+                        stopWithoutSteps(c, job);
+                        stopped = true;
+                    }
                     continue;
                 }
                 if (!said.empty()) {
@@ -275,7 +313,7 @@ int cmdRun(Context& c) {
                 timedOut = !wasInterrupted;
                 c.out.note(std::string("pelox: ") + (wasInterrupted ? "interrupted" : "time-out") + ": stopping job " +
                            jobText);
-                check("pelox_stopJob", pelox_stopJob(session.c_str(), job.c_str()));
+                stopWithoutSteps(c, job);
                 stopped = true;
                 continue;
             }
@@ -320,6 +358,7 @@ int cmdRun(Context& c) {
                         {"results", resultsJson(results)},
                         {"errors", errorsJson(errors)},
                         {"deferred", deferred},
+                        {"declined", declined},
                         {"interrupted", wasInterrupted},
                         {"timedOut", timedOut},
                         {"released", released}});
