@@ -205,6 +205,13 @@ void CClientComponentDispatcher::CreateClientRunDirectory(const host::CPropertyC
     });
 }
 
+std::u16string CClientComponentDispatcher::TemporaryDirectory(const std::u16string& userName,
+                                                              const std::u16string& jobId) {
+    std::u16string root;
+    host::CClientTempFiles::GetTemporaryFilePath(root);
+    return joinPath(joinPath(root, userName), jobId);
+}
+
 std::vector<std::u16string> CClientComponentDispatcher::GenerateTemporaryFilenames(int count,
                                                                                    const std::u16string& userName,
                                                                                    const std::u16string& jobId) {
@@ -213,9 +220,7 @@ std::vector<std::u16string> CClientComponentDispatcher::GenerateTemporaryFilenam
         if (count <= 0) return names;
         requireSingleComponent(userName, "user name");
         requireSingleComponent(jobId, "job ID");
-        std::u16string root;
-        host::CClientTempFiles::GetTemporaryFilePath(root);
-        const std::u16string directory = joinPath(joinPath(root, userName), jobId);
+        const std::u16string directory = TemporaryDirectory(userName, jobId);
         names.reserve(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i) names.push_back(host::vcFile::GetTempFileNameW(directory, u"", u".tmp"));
         return names;

@@ -38,6 +38,8 @@ public:
     // Sends a collection holding only ClientErrorStack = message as the data item TransferErrorsFileName.
     void ReportErrors(RunnerData& runner, const std::u16string& message);
 
+    // The folder of a job's temporary files: "<temporary root>/<user>/<job>".
+    static std::u16string TemporaryDirectory(const std::u16string& userName, const std::u16string& jobId);
     // count fresh empty files "<temporary root>/<user>/<job>/<unique>.tmp" (a negative count counts as 0).
     static std::vector<std::u16string> GenerateTemporaryFilenames(int count, const std::u16string& userName,
                                                                  const std::u16string& jobId);

@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "host/platform.h"
 #include "host/qor_keys.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
@@ -43,12 +42,6 @@ void copies(std::u16string& out, const host::CPropertyCollection& description) {
     line(out, u"to: ", listed(destinations));
 }
 
-std::u16string joined(std::u16string directory, std::u16string_view name) {
-    if (directory.empty() || (directory.back() != u'/' && directory.back() != u'\\')) directory += host::PATHSEP;
-    directory += name;
-    return directory;
-}
-
 }  // namespace
 
 std::u16string CClientComponentDispatcher::DescribeStep(const host::CPropertyCollection& description,
@@ -65,11 +58,9 @@ std::u16string CClientComponentDispatcher::DescribeStep(const host::CPropertyCol
     if (description.has(qor::QOR_ClientTempFiles)) {
         std::vector<std::u16string> names;
         description.getTexts(qor::QOR_ClientTempFiles, names);
-        std::u16string root;
-        host::CClientTempFiles::GetTemporaryFilePath(root);
         out += u"create temporary files";
         line(out, u"for: ", listed(names));
-        line(out, u"in folder: ", joined(joined(root, userName), jobId));
+        line(out, u"in folder: ", TemporaryDirectory(userName, jobId));
     } else if (description.has(qor::QOR_DownloadToClient)) {
         out += u"copy files to this machine";
         copies(out, description);
