@@ -324,6 +324,11 @@ SoapStruct::SoapStruct() : soap_(nullptr) {
     OpenFunction expected = nullptr;
     gPlainOpen.compare_exchange_strong(expected, soap_->fopen);
     soap_->fopen = openConnection;
+    // Arrays of a reply may hold any number of items (the runtime's default
+    // refuses more than 100 000). Memory stays bounded by the size of the
+    // reply: an array is only allocated ahead for a size it announces up to
+    // 100 000 (wire/generated_hooks.h), larger ones grow item by item.
+    soap_->maxoccurs = static_cast<size_t>(INT_MAX) - 1;
 }
 
 SoapStruct::~SoapStruct() {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <unistd.h>
 
@@ -134,6 +135,42 @@ std::string ConvertStringtoUTF8(std::u16string_view wide) {
 }
 
 std::string ConvertStringtoUTF8(const char16_t* wide) { return ConvertStringtoUTF8(view(wide)); }
+
+namespace {
+
+// Characters of the UTF-16 form that XML 1.0 forbids (surrogates are dealt
+// with by the UTF-8 conversion).
+bool xmlForbidden(char16_t c) { return (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') || c == 0xFFFE || c == 0xFFFF; }
+
+}  // namespace
+
+std::string ConvertStringtoXmlUTF8(std::u16string_view wide) {
+    for (size_t i = 0; i < wide.size(); ++i) {
+        if (!xmlForbidden(wide[i])) continue;
+        std::u16string safe(wide);
+        for (size_t j = i; j < safe.size(); ++j)
+            if (xmlForbidden(safe[j])) safe[j] = static_cast<char16_t>(kReplacement);
+        return ConvertStringtoUTF8(safe);
+    }
+    return ConvertStringtoUTF8(wide);
+}
+
+bool makeXmlSafeUTF8(std::string_view utf8, std::string& out) {
+    // Plain ASCII without control characters is by far the common case.
+    bool plain = true;
+    for (const char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80 || (b < 0x20 && b != '\t' && b != '\n' && b != '\r')) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) return false;
+    std::string safe = ConvertStringtoXmlUTF8(ConvertUTF8toString(utf8));
+    if (safe == utf8) return false;
+    out = std::move(safe);
+    return true;
+}
 
 std::u16string ConvertUTF8toString(std::string_view s) {
     std::u16string out;
