@@ -197,7 +197,9 @@ const std::map<std::string, Run>& operations() {
         {"ClearJob",
          [](SoapStruct& ctx, const std::string& url) {
              qor__ClearJobResponse r;
-             int rc = CALL(ClearJob, u8(ctx, u"S-1"), u8(ctx, u"J-7"), nullptr, r);  // null base64 left out
+             // A relaunch sends its zipped settings (a zlib stream).
+             int rc = CALL(ClearJob, u8(ctx, u"S-1"), u8(ctx, u"J-7"),
+                           wire::toBase64(ctx.get(), std::vector<unsigned char>{0x78, 0x9c, 3, 0, 0, 0, 0, 1}), r);
              if (rc == 0) {
                  EXPECT_EQ(r.success, 1);
              }
@@ -207,7 +209,8 @@ const std::map<std::string, Run>& operations() {
          [](SoapStruct& ctx, const std::string& url) {
              qor__LaunchJobResponse r;
              auto* parameters = wire::toArrayOfNameValuePair(ctx.get(), {{u"gamma", {u""}}});
-             int rc = CALL(LaunchJob, u8(ctx, u"S-1"), nullptr, u8(ctx, u"Protocols/Run"), parameters, r);
+             // The launch always sends an empty job ID hint.
+             int rc = CALL(LaunchJob, u8(ctx, u"S-1"), u8(ctx, u""), u8(ctx, u"Protocols/Run"), parameters, r);
              if (rc == 0) {
                  EXPECT_STREQ(r.jobID, "J-8");
              }
@@ -512,6 +515,17 @@ TEST_P(GoldenWire, RequestMatchesAndReplyDecodes) {
     EXPECT_EQ(headerValue(request, "Transfer-Encoding"), "\x01");
     EXPECT_EQ(headerValue(request, "Content-Encoding"), "\x01");
     EXPECT_NE(headerValue(request, "Connection"), "keep-alive");
+    // Exactly these headers, in this order: in particular no Accept-Encoding,
+    // since the library asks for no compressed replies.
+    std::vector<std::string> names;
+    const std::string head = headerOf(request);
+    for (size_t line = head.find("\r\n"); line != std::string::npos && line + 2 < head.size(); line = head.find("\r\n", line + 2)) {
+        const size_t colon = head.find(':', line + 2);
+        if (colon == std::string::npos || colon > head.find("\r\n", line + 2)) break;
+        names.push_back(head.substr(line + 2, colon - line - 2));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Host", "User-Agent", "Content-Type", "Content-Length", "Connection", "SOAPAction"}));
+    EXPECT_EQ(headerValue(request, "User-Agent"), "gSOAP/2.8");
 
     const std::string body = bodyOf(request);
     EXPECT_EQ(body.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u) << body.substr(0, 60);
