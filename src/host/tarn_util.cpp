@@ -155,20 +155,50 @@ std::string ConvertStringtoXmlUTF8(std::u16string_view wide) {
     return ConvertStringtoUTF8(wide);
 }
 
-bool makeXmlSafeUTF8(std::string_view utf8, std::string& out) {
-    // Plain ASCII without control characters is by far the common case.
-    bool plain = true;
-    for (const char c : utf8) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x80 || (b < 0x20 && b != '\t' && b != '\n' && b != '\r')) {
-            plain = false;
-            break;
+namespace {
+
+// Whether UTF-8 text is well-formed (by the rules of ConvertUTF8toString)
+// and holds no character XML forbids, checked without converting it.
+bool xmlSafeAsItIs(std::string_view s) {
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char b = at(i);
+        if (b < 0x80) {
+            if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return false;
+            ++i;
+            continue;
         }
+        size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            need = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            need = 2;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;  // no encoded surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            need = 3;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + need >= s.size()) return false;
+        for (size_t k = 1; k <= need; ++k) {
+            const unsigned char c = at(i + k);
+            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
+        }
+        if (b == 0xEF && at(i + 1) == 0xBF && at(i + 2) >= 0xBE) return false;  // U+FFFE, U+FFFF
+        i += need + 1;
     }
-    if (plain) return false;
-    std::string safe = ConvertStringtoXmlUTF8(ConvertUTF8toString(utf8));
-    if (safe == utf8) return false;
-    out = std::move(safe);
+    return true;
+}
+
+}  // namespace
+
+bool makeXmlSafeUTF8(std::string_view utf8, std::string& out) {
+    if (xmlSafeAsItIs(utf8)) return false;
+    out = ConvertStringtoXmlUTF8(ConvertUTF8toString(utf8));
     return true;
 }
 
