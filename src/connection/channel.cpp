@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <pthread.h>
+#include <strings.h>
 
 #include "frame/settings.h"
 #include "host/qor_keys.h"
@@ -143,6 +144,20 @@ SOAP_SOCKET openConnection(struct soap* soap, const char* endpoint, const char* 
             return SOAP_INVALID_SOCKET;
     }
     return gPlainOpen.load()(soap, endpoint, host, port);
+}
+
+// ---------------------------------------------------------------- request headers
+
+using PostHeaderFunction = int (*)(struct soap*, const char*, const char*);
+std::atomic<PostHeaderFunction> gPlainPostHeader{nullptr};
+
+// The runtime, built with compression support, announces "Accept-Encoding:
+// gzip,deflate" on every request. The library asks for no compression, so
+// the header is left out; a reply that comes compressed all the same is still
+// decoded. Every other header passes unchanged.
+int postHeader(struct soap* soap, const char* key, const char* value) {
+    if (key && strcasecmp(key, "Accept-Encoding") == 0) return SOAP_OK;
+    return gPlainPostHeader.load()(soap, key, value);
 }
 
 // ---------------------------------------------------------------- retry pause
@@ -324,6 +339,14 @@ SoapStruct::SoapStruct() : soap_(nullptr) {
     OpenFunction expected = nullptr;
     gPlainOpen.compare_exchange_strong(expected, soap_->fopen);
     soap_->fopen = openConnection;
+    PostHeaderFunction plainPostHeader = nullptr;
+    gPlainPostHeader.compare_exchange_strong(plainPostHeader, soap_->fposthdr);
+    soap_->fposthdr = postHeader;
+    // Arrays of a reply may hold any number of items (the runtime's default
+    // refuses more than 100 000). Memory stays bounded by the size of the
+    // reply: an array is only allocated ahead for a size it announces up to
+    // 100 000 (wire/generated_hooks.h), larger ones grow item by item.
+    soap_->maxoccurs = static_cast<size_t>(INT_MAX) - 1;
 }
 
 SoapStruct::~SoapStruct() {

@@ -138,7 +138,8 @@ int setServerLocality(SessionInfo& session, std::u16string_view sessionId) {
         });
         if (rc != 0) return rc;
         session.serverIsLocal =
-            response.hwAddress && pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view(response.hwAddress));
+            response.hwAddress && pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view(response.hwAddress),
+                                                                                      session.fileEndpoint);
         return 0;
     });
 }

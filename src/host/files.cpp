@@ -113,16 +113,57 @@ std::string percentDecode(const std::string& text) {
     return out;
 }
 
-// The UTF-8 path handed to the file system: file URLs become the path they
-// name. Empty when there is nothing to open (empty text, or a NUL inside,
-// which would silently cut the name short).
+// File names are bytes, mostly but not always UTF-8 (an old Latin-1 name,
+// say). A name read from the file system keeps each byte that is no part of
+// a UTF-8 character as the lone surrogate U+DC80 + (byte - 0x80), which no
+// UTF-8 text converts to; toFileName turns such surrogates back into their
+// bytes. So a file found by a directory listing opens by the name the listing
+// gave; in text for people or for the server the byte shows as U+FFFD.
+std::u16string fromFileName(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const size_t length = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        if (length && i + length <= bytes.size()) {
+            const std::string_view character = bytes.substr(i, length);
+            const std::u16string wide = ConvertUTF8toString(character);
+            if (ConvertStringtoUTF8(wide) == character) {
+                out += wide;
+                i += length;
+                continue;
+            }
+        }
+        out.push_back(static_cast<char16_t>(0xDC00 + b));
+        ++i;
+    }
+    return out;
+}
+
+std::string toFileName(std::u16string_view name) {
+    std::string out;
+    size_t start = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const bool afterHighSurrogate = i > 0 && name[i - 1] >= 0xD800 && name[i - 1] <= 0xDBFF;
+        if (name[i] < 0xDC80 || name[i] > 0xDCFF || afterHighSurrogate) continue;
+        out += ConvertStringtoUTF8(name.substr(start, i - start));
+        out.push_back(static_cast<char>(name[i] - 0xDC00));
+        start = i + 1;
+    }
+    out += ConvertStringtoUTF8(name.substr(start));
+    return out;
+}
+
+// The path handed to the file system: file URLs become the path they name.
+// Empty when there is nothing to open (empty text, or a NUL inside, which
+// would silently cut the name short).
 std::string localPath(std::u16string_view name) {
     std::string path;
     if (auto url = parseFileUrl(name)) {
         path = percentDecode(ConvertStringtoUTF8(url->path));
         if (!url->local) path = "//" + ConvertStringtoUTF8(url->host) + path;
     } else {
-        path = ConvertStringtoUTF8(name);
+        path = toFileName(name);
     }
     if (path.find('\0') != std::string::npos) return {};
     return path;
@@ -495,7 +536,7 @@ vcDirectoryIterator::vcDirectoryIterator(std::u16string_view pattern) {
     if (local.empty()) return;
     const size_t slash = local.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string(".") : local.substr(0, slash == 0 ? 1 : slash);
-    const std::u16string namePattern = ConvertUTF8toString(slash == std::string::npos ? local : local.substr(slash + 1));
+    const std::u16string namePattern = fromFileName(slash == std::string::npos ? local : local.substr(slash + 1));
 
     struct Entry {
         std::string key;
@@ -506,7 +547,7 @@ vcDirectoryIterator::vcDirectoryIterator(std::u16string_view pattern) {
     namespace fs = std::filesystem;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().native();
-        std::u16string name16 = ConvertUTF8toString(name);
+        std::u16string name16 = fromFileName(name);
         if (!MatchesWildcard(namePattern, name16)) continue;
         std::error_code typeError;
         Entry entry;

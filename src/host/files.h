@@ -142,7 +142,9 @@ class vcDirectoryIterator {
 public:
     explicit vcDirectoryIterator(std::u16string_view pattern);
     // False at the end; entries in name order (by their UTF-8 bytes); "." and
-    // ".." never; a missing or unreadable directory gives no items.
+    // ".." never; a missing or unreadable directory gives no items. A name
+    // that is not UTF-8 is given so that it opens again (each byte outside a
+    // UTF-8 character as a lone surrogate U+DC80 to U+DCFF).
     bool GetNextItem(vcDirectoryItem& item);
 
 private:

@@ -121,6 +121,23 @@ std::u16string& logLocation() {
     return location;
 }
 
+// One entry is one line of the log, with its time stamp: the line breaks of
+// an entry of several messages (or of a message quoting a program's output)
+// become " | ".
+std::u16string oneLine(const std::u16string& entry) {
+    std::u16string out;
+    out.reserve(entry.size());
+    for (size_t i = 0; i < entry.size(); ++i) {
+        if (entry[i] == u'\r' || entry[i] == u'\n') {
+            if (entry[i] == u'\r' && i + 1 < entry.size() && entry[i + 1] == u'\n') ++i;
+            out += u" | ";
+        } else {
+            out.push_back(entry[i]);
+        }
+    }
+    return out;
+}
+
 std::u16string defaultLogLocation() {
     return util::getTempPath() + u"peloxErrors.txt";
 }
@@ -165,7 +182,7 @@ void Exception::writeLogLine(const std::u16string& line) {
         gmtime_r(&now, &tm);
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-        const std::string text = util::ConvertStringtoUTF8(line);
+        const std::string text = util::ConvertStringtoUTF8(oneLine(line));
         std::fprintf(f, "%s peloxImp: %s\n", stamp, text.c_str());
         std::fclose(f);
     } catch (...) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <unistd.h>
 
@@ -134,6 +135,72 @@ std::string ConvertStringtoUTF8(std::u16string_view wide) {
 }
 
 std::string ConvertStringtoUTF8(const char16_t* wide) { return ConvertStringtoUTF8(view(wide)); }
+
+namespace {
+
+// Characters of the UTF-16 form that XML 1.0 forbids (surrogates are dealt
+// with by the UTF-8 conversion).
+bool xmlForbidden(char16_t c) { return (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') || c == 0xFFFE || c == 0xFFFF; }
+
+}  // namespace
+
+std::string ConvertStringtoXmlUTF8(std::u16string_view wide) {
+    for (size_t i = 0; i < wide.size(); ++i) {
+        if (!xmlForbidden(wide[i])) continue;
+        std::u16string safe(wide);
+        for (size_t j = i; j < safe.size(); ++j)
+            if (xmlForbidden(safe[j])) safe[j] = static_cast<char16_t>(kReplacement);
+        return ConvertStringtoUTF8(safe);
+    }
+    return ConvertStringtoUTF8(wide);
+}
+
+namespace {
+
+// Whether UTF-8 text is well-formed (by the rules of ConvertUTF8toString)
+// and holds no character XML forbids, checked without converting it.
+bool xmlSafeAsItIs(std::string_view s) {
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char b = at(i);
+        if (b < 0x80) {
+            if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return false;
+            ++i;
+            continue;
+        }
+        size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            need = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            need = 2;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;  // no encoded surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            need = 3;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + need >= s.size()) return false;
+        for (size_t k = 1; k <= need; ++k) {
+            const unsigned char c = at(i + k);
+            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
+        }
+        if (b == 0xEF && at(i + 1) == 0xBF && at(i + 2) >= 0xBE) return false;  // U+FFFE, U+FFFF
+        i += need + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool makeXmlSafeUTF8(std::string_view utf8, std::string& out) {
+    if (xmlSafeAsItIs(utf8)) return false;
+    out = ConvertStringtoXmlUTF8(ConvertUTF8toString(utf8));
+    return true;
+}
 
 std::u16string ConvertUTF8toString(std::string_view s) {
     std::u16string out;

@@ -18,6 +18,18 @@ std::string ConvertStringtoUTF8(const char16_t* wide);
 std::u16string ConvertUTF8toString(std::string_view utf8);
 std::u16string ConvertUTF8toString(const char* utf8, long long length = -1);
 
+// Text bound for an XML document. XML 1.0 allows no control characters other
+// than tab, line feed and carriage return, and neither U+FFFE nor U+FFFF, not
+// even as character references: a conforming parser refuses the whole
+// document for one of them. Both functions put U+FFFD in their place (a NUL
+// included, so the text after it is kept).
+// UTF-16 -> UTF-8, as ConvertStringtoUTF8 with that replacement.
+std::string ConvertStringtoXmlUTF8(std::u16string_view wide);
+// UTF-8 -> UTF-8 with that replacement; bytes that are not UTF-8 become
+// U+FFFD as in ConvertUTF8toString. Returns false, leaving out untouched, when
+// the text needs no change.
+bool makeXmlSafeUTF8(std::string_view utf8, std::string& out);
+
 // Length of a zero-terminated UTF-16 text (0 for null).
 size_t length(const char16_t* text);
 // Zero-terminated UTF-16 text as a view (empty for null).

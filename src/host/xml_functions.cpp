@@ -218,12 +218,16 @@ Bytes writePropertyCollection(const CPropertyCollection& collection) {
     decl.append_attribute("version") = "1.0";
     decl.append_attribute("encoding") = "UTF-8";
     pugi::xml_node root = doc.append_child("properties");
+    // Keys and values are written as XML 1.0 allows: a character it forbids
+    // (a NUL or an escape sequence of a program's coloured output) becomes
+    // U+FFFD instead of a reference the server's parser would refuse the
+    // whole document for, and a NUL no longer cuts the text short.
     for (const Property& p : collection.all()) {
         pugi::xml_node element = root.append_child("property");
-        element.append_attribute("key") = tarn::util::ConvertStringtoUTF8(p.key).c_str();
+        element.append_attribute("key") = tarn::util::ConvertStringtoXmlUTF8(p.key).c_str();
         element.append_attribute("kind") = kindName(p.kind);
         for (const std::u16string& v : p.values)
-            element.append_child("value").text().set(tarn::util::ConvertStringtoUTF8(v).c_str());
+            element.append_child("value").text().set(tarn::util::ConvertStringtoXmlUTF8(v).c_str());
     }
     Bytes out;
     BytesWriter writer(out);

@@ -42,7 +42,7 @@ char* copyUtf8(struct soap* soap, std::string_view text) {
     return copy;
 }
 
-char* utf8(struct soap* soap, std::u16string_view text) { return copyUtf8(soap, tarn::util::ConvertStringtoUTF8(text)); }
+char* utf8(struct soap* soap, std::u16string_view text) { return copyUtf8(soap, tarn::util::ConvertStringtoXmlUTF8(text)); }
 
 char* utf8(struct soap* soap, const char16_t* text) {
     if (!text) return nullptr;

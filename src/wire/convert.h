@@ -27,7 +27,8 @@ using NameValues = std::pair<std::u16string, std::vector<std::u16string>>;
 // tarn::MemoryException when the context runs out of memory)
 
 // UTF-16 -> UTF-8 copy in the context. A null text stays null (the member is
-// then left out of the request); malformed UTF-16 becomes U+FFFD.
+// then left out of the request); malformed UTF-16 and the characters XML
+// forbids (a NUL included, so nothing after it is lost) become U+FFFD.
 char* utf8(struct soap* soap, const char16_t* text);
 // Never null: an empty view gives "".
 char* utf8(struct soap* soap, std::u16string_view text);

@@ -86,27 +86,56 @@ TEST(HardwareAddress, CanonicalForms) {
 
 TEST(HardwareAddress, MatchesLocalListIgnoringCaseAndSeparator) {
     const std::vector<std::string> local = {"02:fc:00:00:00:01", "ea:3d:f2:df:93:29"};
-    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("02-FC-00-00-00-01", local));
-    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("EA:3D:F2:DF:93:29", local));
-    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("11:11:11:11:11:11, ea-3d-f2-df-93-29", local));
-    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("02:fc:00:00:00:02", local));
-    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("not an address", local));
-    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("", local));
+    const bool locallyAdministeredCount = true;
+    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("02-FC-00-00-00-01", local, locallyAdministeredCount));
+    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("EA:3D:F2:DF:93:29", local, locallyAdministeredCount));
+    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("11:11:11:11:11:11, ea-3d-f2-df-93-29", local, locallyAdministeredCount));
+    EXPECT_TRUE(pelox::host::CIPResolver::matchesAny("EA3DF2DF9329", local, locallyAdministeredCount));  // compact form
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("02:fc:00:00:00:02", local, locallyAdministeredCount));
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("not an address", local, locallyAdministeredCount));
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("", local, locallyAdministeredCount));
     // The all-zero address of a loopback interface is no evidence of locality.
-    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("00:00:00:00:00:00", {"00:00:00:00:00:00"}));
+    EXPECT_FALSE(pelox::host::CIPResolver::matchesAny("00:00:00:00:00:00", {"00:00:00:00:00:00"}, locallyAdministeredCount));
+}
+
+// Locally administered addresses are reused across hosts (every host's first
+// Docker container is 02:42:ac:11:00:02): they tell nothing unless the server
+// was reached over this machine's loopback interface.
+TEST(HardwareAddress, LocallyAdministeredAddressesCountOnlyOverLoopback) {
+    using pelox::host::CIPResolver;
+    const std::vector<std::string> local = {"02:42:ac:11:00:02", "00:1b:21:3a:4f:5e"};
+    EXPECT_FALSE(CIPResolver::matchesAny("02:42:ac:11:00:02", local));
+    EXPECT_FALSE(CIPResolver::matchesAny("0242AC110002", local));
+    EXPECT_TRUE(CIPResolver::matchesAny("02:42:ac:11:00:02", local, true));
+    // Universally administered ones (second-lowest bit of the first octet
+    // clear) are unique and always count.
+    EXPECT_TRUE(CIPResolver::matchesAny("00-1B-21-3A-4F-5E", local));
+    EXPECT_TRUE(CIPResolver::matchesAny("001b213a4f5e", local));
+
+    for (const char* url : {"http://127.0.0.1:4100/qorvane/file", "https://localhost/qorvane/file", "http://[::1]:80/x",
+                            "http://LOCALHOST:8080", "http://127.1.2.3/"})
+        EXPECT_TRUE(CIPResolver::IsLoopbackUrl(url)) << url;
+    for (const char* url : {"http://server.example/qorvane/file", "http://127.0.0.1.example/", "http://10.0.0.1:4100/",
+                            "http://[::2]/", "127.0.0.1", ""})
+        EXPECT_FALSE(CIPResolver::IsLoopbackUrl(url)) << url;
 }
 
 TEST(HardwareAddress, ThisMachinesOwnAddressesAreLocal) {
     const auto mine = pelox::host::CIPResolver::localAddresses();
+    const std::string_view loopback = "http://127.0.0.1:4100/qorvane/file";
     for (const auto& a : mine) {
-        EXPECT_TRUE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view(a)));
+        EXPECT_TRUE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view(a), loopback));
         std::string upper = a;
         for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         for (char& c : upper)
             if (c == ':') c = '-';
-        EXPECT_TRUE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::u16string(upper.begin(), upper.end())));
+        EXPECT_TRUE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::u16string(upper.begin(), upper.end()), loopback));
+        // Asked from elsewhere, only a universally administered address counts.
+        const bool universal = (std::stoi(a.substr(0, 2), nullptr, 16) & 2) == 0;
+        EXPECT_EQ(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view(a), "http://server.example/qorvane/file"),
+                  universal);
     }
-    EXPECT_FALSE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view("00:00:00:00:00:00")));
+    EXPECT_FALSE(pelox::host::CIPResolver::IsHWAddressOnLocalMachine(std::string_view("00:00:00:00:00:00"), loopback));
 }
 
 TEST(LoginNames, UserNameKeepsItsLastPart) {

@@ -92,11 +92,17 @@ TEST(ExportGate, AccessorsLogAndReturnTheirFailureValue) {
                                  []() -> const char16_t* { throw tarn::Exception("x"); }),
               nullptr);
     EXPECT_EQ(frame::runAccessor(u"stringArray_getText", 7, []() -> int { throw std::bad_alloc(); }), 7);
+    // An entry of several messages stays one line with its time stamp.
+    tarn::Exception::warn(u"%ls", std::u16string(u"first\nsecond\r\nthird"));
     std::ifstream in(log);
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_NE(text.str().find("string_getText::Tarn Exception caught"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("stringArray_getText::Severe Exception caught"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find(" peloxImp: first | second | third\n"), std::string::npos) << text.str();
+    std::istringstream lines(text.str());
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z') << line;
     tarn::Exception::SetErrorLogLocation(nullptr);
 }
 

@@ -143,6 +143,18 @@ TEST_F(FilesTest, WildcardListingMatchesNamesOnlyInNameOrder) {
     EXPECT_TRUE(PathExists(u16(dir_ + "/a.txt"), &isDir));
     EXPECT_FALSE(isDir);
     EXPECT_FALSE(PathExists(u16(dir_ + "/nope"), nullptr));
+
+    // A name that is not UTF-8 (Latin-1 "café") is listed by a name that
+    // opens the very file again.
+    fs::create_directory(dir_ + "/latin1");
+    write(dir_ + "/latin1/caf\xE9.txt", "Latin-1");
+    vcDirectoryIterator latin1(u16(dir_ + "/latin1/*.txt"));
+    ASSERT_TRUE(latin1.GetNextItem(item));
+    vcFile file;
+    ASSERT_TRUE(file.Open(u16(dir_ + "/latin1/") + item.Name, kFileRead)) << tarn::util::ConvertStringtoUTF8(item.Name);
+    char buffer[16] = {};
+    EXPECT_EQ(std::string(buffer, file.Read(buffer, sizeof buffer)), "Latin-1");
+    EXPECT_TRUE(PathExists(u16(dir_ + "/latin1/") + item.Name, nullptr));
 }
 
 TEST_F(FilesTest, TempFileNamesAreFreshFilesInACreatedDirectory) {

@@ -33,6 +33,17 @@ TEST(TextConversion, MalformedUtf8BecomesReplacementCharacter) {
     EXPECT_EQ(ConvertUTF8toString(std::string("\xC0\xAF")), fffd + fffd);           // overlong form
     EXPECT_EQ(ConvertUTF8toString(std::string("\xED\xA0\x80")), fffd + fffd + fffd); // encoded surrogate
     EXPECT_EQ(ConvertUTF8toString(std::string("\x80x")), fffd + u"x");              // stray continuation
+
+    // Text bound for XML is checked by the same rules: every malformed form
+    // is repaired, well-formed text is left alone.
+    std::string safe;
+    for (const char* bad : {"\xFF", "a\xC3", "\xC0\xAF", "\xED\xA0\x80", "\x80x", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+        ASSERT_TRUE(tarn::util::makeXmlSafeUTF8(bad, safe)) << bad;
+        EXPECT_EQ(safe, ConvertStringtoUTF8(ConvertUTF8toString(std::string(bad)))) << bad;
+    }
+    EXPECT_FALSE(tarn::util::makeXmlSafeUTF8("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD\t\r\nz", safe));
+    ASSERT_TRUE(tarn::util::makeXmlSafeUTF8("\xEF\xBF\xBF\x1b[0m", safe));
+    EXPECT_EQ(safe, "\xEF\xBF\xBD\xEF\xBF\xBD[0m");
 }
 
 TEST(TextConversion, NullAndLengthArguments) {

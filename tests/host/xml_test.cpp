@@ -104,6 +104,9 @@ TEST(PropertyXml, EveryKindAndAwkwardTextSurviveWriteAndRead) {
     Bytes xml;
     writer.WriteToBuffer(xml, *c, false, nullptr);
     auto back = ReadPropertyCollection(xml);
+    // A control character XML forbids comes back as U+FFFD.
+    c->setTexts(u"Source", {u"  leading", u"trailing\t", u"   ", u"", u"a\r\nb\rc\nd", u"<&>\"' ]]>",
+                            u"\U0001F600 \u00e9\u20ac", u"ctl\uFFFD"});
     EXPECT_TRUE(sameProperties(*back, *c)) << std::string(xml.begin(), xml.end());
     EXPECT_EQ(back->all()[1].key, u"WaitForExit");
     EXPECT_EQ(back->all()[1].kind, PropertyKind::Text);

@@ -6,8 +6,13 @@
 #include <functional>
 #include <map>
 
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
 #include "connection/channel.h"
 #include "frame/settings.h"
+#include "host/property_collection.h"
+#include "host/xml_functions.h"
 #include "soapH.h"
 #include "wire/convert.h"
 #include "wire/fixtures.h"
@@ -192,7 +197,9 @@ const std::map<std::string, Run>& operations() {
         {"ClearJob",
          [](SoapStruct& ctx, const std::string& url) {
              qor__ClearJobResponse r;
-             int rc = CALL(ClearJob, u8(ctx, u"S-1"), u8(ctx, u"J-7"), nullptr, r);  // null base64 left out
+             // A relaunch sends its zipped settings (a zlib stream).
+             int rc = CALL(ClearJob, u8(ctx, u"S-1"), u8(ctx, u"J-7"),
+                           wire::toBase64(ctx.get(), std::vector<unsigned char>{0x78, 0x9c, 3, 0, 0, 0, 0, 1}), r);
              if (rc == 0) {
                  EXPECT_EQ(r.success, 1);
              }
@@ -202,7 +209,8 @@ const std::map<std::string, Run>& operations() {
          [](SoapStruct& ctx, const std::string& url) {
              qor__LaunchJobResponse r;
              auto* parameters = wire::toArrayOfNameValuePair(ctx.get(), {{u"gamma", {u""}}});
-             int rc = CALL(LaunchJob, u8(ctx, u"S-1"), nullptr, u8(ctx, u"Protocols/Run"), parameters, r);
+             // The launch always sends an empty job ID hint.
+             int rc = CALL(LaunchJob, u8(ctx, u"S-1"), u8(ctx, u""), u8(ctx, u"Protocols/Run"), parameters, r);
              if (rc == 0) {
                  EXPECT_STREQ(r.jobID, "J-8");
              }
@@ -507,10 +515,88 @@ TEST_P(GoldenWire, RequestMatchesAndReplyDecodes) {
     EXPECT_EQ(headerValue(request, "Transfer-Encoding"), "\x01");
     EXPECT_EQ(headerValue(request, "Content-Encoding"), "\x01");
     EXPECT_NE(headerValue(request, "Connection"), "keep-alive");
+    // Exactly these headers, in this order: in particular no Accept-Encoding,
+    // since the library asks for no compressed replies.
+    std::vector<std::string> names;
+    const std::string head = headerOf(request);
+    for (size_t line = head.find("\r\n"); line != std::string::npos && line + 2 < head.size(); line = head.find("\r\n", line + 2)) {
+        const size_t colon = head.find(':', line + 2);
+        if (colon == std::string::npos || colon > head.find("\r\n", line + 2)) break;
+        names.push_back(head.substr(line + 2, colon - line - 2));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Host", "User-Agent", "Content-Type", "Content-Length", "Connection", "SOAPAction"}));
+    EXPECT_EQ(headerValue(request, "User-Agent"), "gSOAP/2.8");
 
     const std::string body = bodyOf(request);
     EXPECT_EQ(body.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u) << body.substr(0, 60);
     EXPECT_EQ(canonicalXml(body), canonicalXml(expectedRequest(op))) << body;
+}
+
+// The text of the first element (or attribute, after "@") named name, in a
+// document parsed as strictly as a conforming server parser would; a
+// document it refuses gives "PARSE ERROR: ...".
+std::string strictlyParsed(const std::string& xml, const std::string& name) {
+    xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "strict.xml", nullptr, XML_PARSE_NONET);
+    if (!doc) {
+        const xmlError* error = xmlGetLastError();
+        return "PARSE ERROR: " + std::string(error && error->message ? error->message : "unknown");
+    }
+    const bool attribute = name[0] == '@';
+    const std::string wanted = attribute ? name.substr(1) : name;
+    std::string found = "(absent)";
+    std::function<bool(xmlNode*)> walk = [&](xmlNode* node) {
+        for (; node; node = node->next) {
+            if (node->type != XML_ELEMENT_NODE) continue;
+            xmlChar* text = nullptr;
+            if (attribute && xmlHasProp(node, BAD_CAST wanted.c_str()))
+                text = xmlGetProp(node, BAD_CAST wanted.c_str());
+            else if (!attribute && wanted == reinterpret_cast<const char*>(node->name))
+                text = xmlNodeGetContent(node);
+            if (text) {
+                found = reinterpret_cast<const char*>(text);
+                xmlFree(text);
+                return true;
+            }
+            if (walk(node->children)) return true;
+        }
+        return false;
+    };
+    walk(xmlDocGetRootElement(doc));
+    xmlFreeDoc(doc);
+    return found;
+}
+
+// Text holding characters XML 1.0 forbids (the escape sequences of a
+// program's coloured output, U+FFFE, a NUL) still gives documents that a
+// conforming parser accepts, with U+FFFD in their place and nothing after a
+// NUL lost: requests, whether their text came as UTF-16 or as UTF-8 bytes
+// (one not UTF-8 at all), and property collections written back as job data.
+TEST(WellFormedXml, ForbiddenCharactersBecomeReplacementCharacters) {
+    const std::u16string awkward = u"red \x1b[31mtext\x1b[0m \x01 \uFFFE\uFFFF tab\t" + std::u16string(1, u'\0') + u"after";
+    const std::string expected = "red \uFFFD[31mtext\uFFFD[0m \uFFFD \uFFFD\uFFFD tab\t\uFFFDafter";
+
+    LoopbackServer server(replyFixture("Login"));
+    {
+        SoapStruct ctx;
+        qor__LoginResponse r;
+        char utf8Bytes[] = "raw\x02\xEF\xBF\xBE\xFF!";
+        ASSERT_EQ(callWithRetry(ctx, "x", [&](struct soap* s) {
+                      return soap_call_qor__Login(s, server.url().c_str(), nullptr, wire::utf8(s, std::u16string_view(awkward)),
+                                                  utf8Bytes, nullptr, nullptr, nullptr, r);
+                  }),
+                  0);
+    }
+    const std::string request = bodyOf(server.requests().at(0));
+    EXPECT_EQ(strictlyParsed(request, "name"), expected) << request;
+    EXPECT_EQ(strictlyParsed(request, "password"), "raw\uFFFD\uFFFD\uFFFD!") << request;
+
+    auto collection = host::CPropertyCollection::newInstance();
+    collection->setTexts(u"Stdout" + std::u16string(1, u'\0') + u"\x07", {awkward, u"plain"});
+    host::Bytes written;
+    host::CXMLWriterFunctions().WriteToBuffer(written, *collection, false, nullptr);
+    const std::string document(written.begin(), written.end());
+    EXPECT_EQ(strictlyParsed(document, "@key"), "Stdout\uFFFD\uFFFD") << document;
+    EXPECT_EQ(strictlyParsed(document, "value"), expected) << document;
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, GoldenWire, ::testing::ValuesIn(operationNames()),

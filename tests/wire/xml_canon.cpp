@@ -23,15 +23,17 @@ void dump(const xmlNode* node, int depth, std::string& out) {
         if (node->type == XML_ELEMENT_NODE) {
             std::string name = (node->ns && node->ns->prefix ? str(node->ns->prefix) + ":" : std::string()) + str(node->name);
             out += indent + "<" + name + "> {" + (node->ns ? str(node->ns->href) : std::string()) + "}";
-            std::vector<std::string> attributes;
+            // Namespace declarations in the order they were written (a
+            // server may rely on it), then the attributes sorted.
             for (const xmlNs* ns = node->nsDef; ns; ns = ns->next) {
                 // Appended piece by piece: "literal" + std::string&& inserts at
                 // the front, which GCC's -O3 misreads as an overlapping copy.
-                std::string declaration = "xmlns";
+                std::string declaration = " xmlns";
                 if (ns->prefix) declaration.append(":").append(str(ns->prefix));
                 declaration.append("=").append(str(ns->href));
-                attributes.push_back(std::move(declaration));
+                out += declaration;
             }
+            std::vector<std::string> attributes;
             for (const xmlAttr* a = node->properties; a; a = a->next) {
                 xmlChar* value = xmlNodeListGetString(node->doc, a->children, 1);
                 attributes.push_back((a->ns && a->ns->prefix ? str(a->ns->prefix) + ":" : std::string()) + str(a->name) + "=" +

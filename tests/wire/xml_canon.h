@@ -1,6 +1,7 @@
 // Canonical text of an XML document for comparisons in tests: one line per
-// element with its prefix, namespace, sorted attributes and sorted namespace
-// declarations; text that is only white space between elements is dropped.
+// element with its prefix, namespace, namespace declarations in document
+// order and sorted attributes; text that is only white space between
+// elements is dropped.
 // Nothing else is normalised, so prefixes, values and order of elements count.
 #pragma once
 
