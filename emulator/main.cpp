@@ -23,19 +23,26 @@ const char* kHelp = R"(pelox-emulator - a local Qorvane workflow server for deve
 
 Usage: pelox-emulator --root DIR [options]
 
-Serves on 127.0.0.1 only. The first line written to standard output is the
-port number (useful with --port 0). Stops cleanly on SIGINT and SIGTERM.
+Serves on 127.0.0.1 only, and answers only requests whose Host header is a
+loopback name or address (localhost, 127.x.x.x, [::1]). Standard output
+gets, one per line: the port number (useful with --port 0), then
+"password=PW" when the password was made at start, then
+"control-token=TOKEN". Stops cleanly on SIGINT and SIGTERM.
 
 Server:
-  --root DIR              server root (created when missing); holds catalogue/,
-                          jobs/<user>/<jobID>/ and users/
+  --root DIR              server root (created private when missing); holds
+                          catalogue/, jobs/<user>/<jobID>/ and users/. An
+                          existing one must belong to you and must not be
+                          writable by group or others.
   --port N                port to listen on; 0 (default) picks a free one
   --https CERT KEY        serve HTTPS with this PEM certificate chain and key
   --log FILE              append one line per request to FILE
   --seed DIR              catalogue copied into ROOT/catalogue when it has none
                           (default: the bundled samples)
   --no-seed               start with an empty catalogue
-  --password PW           password accepted for every user (default "secret")
+  --password PW           password accepted for every user (default: a random
+                          one made at start and printed on standard output);
+                          for tests and CI
   --users FILE            user list, lines "user:password"; only these users
                           may log in
   --max-body BYTES        largest request body and transfer (default 268435456)
@@ -82,7 +89,9 @@ Fault injection (repeatable):
         ms delays the reply; count limits the rule to the next N calls.
         Values are URL-encoded.
 
-Control endpoint (GET or POST, parameters in the query or a form body):
+Control endpoint (GET or POST, parameters in the query or a form body).
+Every request needs the control token printed at start, in the header
+X-Pelox-Control-Token or as the parameter token=TOKEN; without it: 403.
   /qorvane-control/counts[?op=OP]   per-operation call counts
   /qorvane-control/reset-counts
   /qorvane-control/fault?...        add a fault rule (same syntax as --fault)
@@ -182,6 +191,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    const bool generatedPassword = o.password.empty() && o.usersFile.empty();
     signal(SIGPIPE, SIG_IGN);
     try {
         emu::Server server(o);
@@ -191,7 +201,11 @@ int main(int argc, char** argv) {
         sa.sa_handler = onSignal;
         sigaction(SIGINT, &sa, nullptr);
         sigaction(SIGTERM, &sa, nullptr);
-        std::cout << port << std::endl;
+        // The port, then what a client needs to log in and to steer the
+        // server. Standard output belongs to whoever started the server.
+        std::cout << port << "\n";
+        if (generatedPassword) std::cout << "password=" << server.password() << "\n";
+        std::cout << "control-token=" << server.controlToken() << std::endl;
         std::cerr << "pelox-emulator: serving " << server.baseUrl() << " from " << server.root().string()
                   << " (profile " << o.profile.name << ", server version " << o.profile.serverVersion << ")\n";
         server.run();

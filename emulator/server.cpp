@@ -7,16 +7,21 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -235,10 +240,73 @@ FaultRule parseFaultRule(const std::string& query) {
 
 // ------------------------------------------------------------------ server
 
+namespace {
+
+// The root holds the catalogue whose protocols run as jobs, so nobody but
+// the user running the server may be able to change it: an existing root
+// must belong to that user and must not be writable by group or others. A
+// missing root is made private.
+void prepareRoot(const fs::path& root) {
+    const std::string name = root.string();
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0) {
+        if (errno != ENOENT) throw std::runtime_error("cannot look at the root " + name + ": " + std::strerror(errno));
+        std::error_code ec;
+        const fs::path parent = root.parent_path();
+        if (!parent.empty()) fs::create_directories(parent, ec);
+        if (ec) throw std::runtime_error("cannot create the root " + name + ": " + ec.message());
+        if (::mkdir(name.c_str(), 0700) != 0 && errno != EEXIST)
+            throw std::runtime_error("cannot create the root " + name + ": " + std::strerror(errno));
+        if (::stat(name.c_str(), &st) != 0)
+            throw std::runtime_error("cannot look at the root " + name + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) throw std::runtime_error("the root " + name + " is not a directory");
+    if (st.st_uid != ::geteuid())
+        throw std::runtime_error("the root " + name + " belongs to another user (uid " + std::to_string(st.st_uid) +
+                                 "); give a directory of your own, e.g. one made with mktemp -d");
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        throw std::runtime_error("the root " + name + " is writable by group or others (mode " + mode +
+                                 "); make it private with: chmod go-w " + name);
+    }
+}
+
+// Whether a Host header names this server by a loopback name or address.
+// A web page can reach a loopback server under a name of its own (DNS
+// rebinding), but the browser then sends that name, never a loopback one.
+// Clients other than browsers may leave the header out.
+bool loopbackHost(std::string host) {
+    if (host.empty()) return true;
+    auto portOk = [](const std::string& port) {
+        return !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (host.front() == '[') {
+        const size_t end = host.find(']');
+        if (end == std::string::npos) return false;
+        const std::string rest = host.substr(end + 1);
+        if (!rest.empty() && !(rest[0] == ':' && portOk(rest.substr(1)))) return false;
+        in6_addr a{};
+        return inet_pton(AF_INET6, host.substr(1, end - 1).c_str(), &a) == 1 && IN6_IS_ADDR_LOOPBACK(&a);
+    }
+    if (const size_t colon = host.find(':'); colon != std::string::npos) {
+        if (!portOk(host.substr(colon + 1))) return false;
+        host.erase(colon);
+    }
+    std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (!host.empty() && host.back() == '.') host.pop_back();
+    if (host == "localhost") return true;
+    in_addr a{};
+    return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+}  // namespace
+
 Server::Server(Options options) : options_(std::move(options)) {
     std::error_code ec;
-    fs::create_directories(options_.root, ec);
-    if (ec) throw std::runtime_error("cannot create the root " + options_.root.string() + ": " + ec.message());
+    prepareRoot(options_.root);
+    if (options_.password.empty()) options_.password = secretHex(32);
+    controlToken_ = secretHex(32);
     root_ = fs::canonical(options_.root);
     rootJail_ = std::make_unique<Jail>(root_);
     rootJail_->addAlias(fs::absolute(options_.root, ec));
@@ -763,6 +831,13 @@ std::string Server::validationState(const std::string& component, unsigned long 
 
 void Server::serve(Connection& c, HttpRequest& req) {
     const std::string& p = req.path;
+    if (!loopbackHost(req.header("host"))) {
+        auto t0 = std::chrono::steady_clock::now();
+        sendResponse(c, 403, "text/plain; charset=utf-8",
+                     "this server answers only requests for a loopback name or address (localhost, 127.0.0.1, [::1])\n");
+        logRequest(req.method, p, "-", "-", 403, " refused=foreign-host", t0);
+        return;
+    }
     if (p == "/qorvane/locator") return handleSoap(c, req, Endpoint::Locator);
     if (p == "/qorvane/file") return handleSoap(c, req, Endpoint::File);
     if (p == "/qorvane/xmldb" || p == "/qorvane/xmldb-session") return handleSoap(c, req, Endpoint::Xmldb);
@@ -1239,10 +1314,29 @@ void Server::handleControl(Connection& c, HttpRequest& req) {
     int status = 200;
     std::string text;
     try {
-        std::string raw = req.query;
-        if (req.method == "POST" && req.bodySize > 0) raw += (raw.empty() ? "" : "&") + req.bodyText(1u << 20);
-        Query q = parseQueryList(raw);
-        if (cmd == "fault") {
+        std::string given = req.query;
+        if (req.method == "POST" && req.bodySize > 0) given += (given.empty() ? "" : "&") + req.bodyText(1u << 20);
+        // The token comes in a header or as the parameter "token"; the
+        // commands see the other parameters only.
+        std::string token = req.header("x-pelox-control-token"), raw;
+        for (size_t start = 0; start <= given.size();) {
+            size_t end = given.find('&', start);
+            if (end == std::string::npos) end = given.size();
+            const std::string part = given.substr(start, end - start);
+            if (part.starts_with("token="))
+                token = part.substr(6);
+            else if (!part.empty())
+                raw += (raw.empty() ? "" : "&") + part;
+            start = end + 1;
+        }
+        const bool tokenOk = token.size() == controlToken_.size() &&
+                             CRYPTO_memcmp(token.data(), controlToken_.data(), token.size()) == 0;
+        Query q = tokenOk ? parseQueryList(raw) : Query{};
+        if (!tokenOk) {
+            status = 403;
+            text = "the control endpoint needs the token printed at start (header X-Pelox-Control-Token or "
+                   "parameter token)\n";
+        } else if (cmd == "fault") {
             text = controlFault(q, raw);
         } else if (auto it = commands.find(cmd); it != commands.end()) {
             text = (this->*it->second)(q);

@@ -80,7 +80,7 @@ struct Options {
     int port = 0;
     std::string certFile, keyFile;
     std::string logFile;
-    std::string password = "secret";
+    std::string password;  // empty: a random one is made at start
     std::filesystem::path usersFile;
     std::filesystem::path seed;  // catalogue copied in when the root has none
     size_t maxBody = 256u << 20;
@@ -151,6 +151,10 @@ public:
     Catalogue& catalogue() { return *catalogue_; }
     JobEngine& jobs() { return *jobs_; }
     const std::filesystem::path& root() const { return root_; }
+    // The password every user logs in with (unless a users file is given),
+    // and the token the control endpoint requires.
+    const std::string& password() const { return options_.password; }
+    const std::string& controlToken() const { return controlToken_; }
     // Every client path of the file operations and services goes through it.
     const Jail& rootJail() const { return *rootJail_; }
     std::filesystem::path jobsDir() const { return root_ / "jobs"; }
@@ -227,6 +231,7 @@ private:
     std::atomic<int> pendingCount_{0};
     std::atomic<unsigned long> validationCounter_{0};
     std::string secret_;
+    std::string controlToken_;
 
     std::mutex mutex_;  // guards everything below
     Profile profile_;

@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <sys/random.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -296,6 +297,21 @@ std::string randomHex(size_t digits) {
     static const char hex[] = "0123456789ABCDEF";
     std::string s;
     for (size_t i = 0; i < digits; ++i) s += hex[rng() & 15];
+    return s;
+}
+
+std::string secretHex(size_t digits) {
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    while (s.size() < digits) {
+        unsigned char bytes[32];
+        const ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "no random bytes for a secret");
+        }
+        for (ssize_t i = 0; i < n && s.size() < digits; ++i) s += hex[bytes[i] & 15];
+    }
     return s;
 }
 

@@ -61,6 +61,8 @@ std::string encodeCredentials(const std::map<std::string, std::string>& values);
 std::map<std::string, std::string> decodeCredentials(std::string_view body);
 
 std::string randomHex(size_t digits);
+// Hex digits from the system's random source, for passwords and tokens.
+std::string secretHex(size_t digits);
 
 // Runs fn in a detached thread of its own. Throws std::system_error when no
 // thread can be started: the system has none to give, or as many threads

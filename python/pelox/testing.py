@@ -10,7 +10,8 @@
 
 The emulator (``pelox-emulator``) serves 127.0.0.1 only, on a free port,
 from a fresh temporary root seeded with its sample catalogue; any user logs
-in with the password ``secret``. It is found through ``$PELOX_EMULATOR``,
+in with the password ``secret`` (given to it on its command line, as fits a
+test server; started by hand it makes a random one). It is found through ``$PELOX_EMULATOR``,
 next to the library (its CMake build tree, or the ``bin`` folder of an
 installation), or on ``PATH``.
 """
@@ -74,7 +75,8 @@ class Emulator:
     Args:
         args: extra command-line arguments (``"--profile", "v7"``; see
             ``pelox-emulator --help``). ``--root``, ``--port`` and ``--log``
-            are set here.
+            are set here, and ``--password secret`` unless ``args`` give
+            ``--password`` or ``--users``.
         path: the emulator program (default: :func:`find_emulator`).
         start_timeout: seconds to wait for the port to be announced.
     """
@@ -86,6 +88,7 @@ class Emulator:
         self.port: int = 0
         self.directory: Optional[str] = None
         self._process: Optional[subprocess.Popen] = None
+        self.control_token: str = ""
 
     @property
     def root(self) -> str:
@@ -106,17 +109,23 @@ class Emulator:
         self.directory = tempfile.mkdtemp(prefix="pelox-emu-")
         out_path = os.path.join(self.directory, "stdout.txt")
         err_path = os.path.join(self.directory, "stderr.txt")
+        password: List[str] = []
+        if "--password" not in self.args and "--users" not in self.args:
+            password = ["--password", "secret"]
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             self._process = subprocess.Popen(
                 [self.path, "--root", self.root, "--port", "0",
-                 "--log", os.path.join(self.directory, "requests.log"), *self.args],
+                 "--log", os.path.join(self.directory, "requests.log"), *password, *self.args],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        # Its output: the port, then the control endpoint's token.
         deadline = time.monotonic() + self.start_timeout
         while time.monotonic() < deadline and self._process.poll() is None:
             with open(out_path, "rb") as f:
-                first = f.readline()
-            if first.endswith(b"\n") and first.strip().isdigit():
-                self.port = int(first)
+                lines = f.read().split(b"\n")
+            tokens = [line[len(b"control-token="):] for line in lines[:-1] if line.startswith(b"control-token=")]
+            if tokens and lines[0].strip().isdigit():
+                self.port = int(lines[0])
+                self.control_token = tokens[0].decode("ascii")
                 return self
             time.sleep(0.02)
         with open(err_path, "rb") as f:
@@ -145,7 +154,9 @@ class Emulator:
         ``fault?op=GetJobStatus&kind=http-500&count=1``); the answer's text."""
         # Straight to loopback: proxy settings of the environment do not apply.
         opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-        with opener.open("%s/qorvane-control/%s" % (self.base_url, command), timeout=30) as answer:
+        request = urllib.request.Request("%s/qorvane-control/%s" % (self.base_url, command),
+                                         headers={"X-Pelox-Control-Token": self.control_token})
+        with opener.open(request, timeout=30) as answer:
             return answer.read().decode("utf-8")
 
     def count(self, operation: str) -> int:

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <chrono>
 #include <climits>
@@ -23,6 +24,7 @@
 #include "host/sigpipe.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
+#include "host/tls_trust.h"
 #include "host/trace.h"
 #include "soapH.h"
 #include "wire/convert.h"
@@ -125,23 +127,36 @@ std::once_flag gSslInit;
 using OpenFunction = SOAP_SOCKET (*)(struct soap*, const char*, const char*, int);
 std::atomic<OpenFunction> gPlainOpen{nullptr};
 
-// Opens the connection; for an https endpoint the context first gets its TLS
-// set-up: the server certificate is verified against the system trust store
-// (plus the PEM bundle named by PELOX_CA_BUNDLE) and must match the host name.
-// There is no way to switch verification off.
 // The SIGPIPE guard of the call running on this thread (see callWithRetry):
 // taken when the call opens a TLS connection.
 thread_local std::optional<host::SigpipeBlocker>* tCallSigpipeGuard = nullptr;
 
+// Opens the connection; for an https endpoint the context first gets its TLS
+// set-up: the server certificate is verified against the same CAs as the
+// HTTP transfers (host/tls_trust.h) and must name the endpoint's host
+// exactly. OpenSSL makes that check during the handshake, for every
+// connection; the runtime's own name matcher, which is looser (it lets "-"
+// and "*" in a certificate name stand for other characters and falls back to
+// the subject), is switched off. There is no way to switch verification off.
 SOAP_SOCKET openConnection(struct soap* soap, const char* endpoint, const char* host, int port) {
     if (soap->fsend == traceSend && endpoint) static_cast<TraceHooks*>(soap->user)->exchange->setUrl(endpoint);
     const bool tls = endpoint && std::strncmp(endpoint, "https:", 6) == 0;
     if (tls && tCallSigpipeGuard && !*tCallSigpipeGuard) tCallSigpipeGuard->emplace();
-    if (tls && !soap->ctx) {
-        const char* bundle = std::getenv("PELOX_CA_BUNDLE");
-        const char* cafile = bundle && *bundle ? soap_strdup(soap, bundle) : nullptr;
-        if (soap_ssl_client_context(soap, SOAP_SSL_DEFAULT, nullptr, nullptr, cafile, nullptr, nullptr) != SOAP_OK)
+    if (tls) {
+        if (!soap->ctx) {
+            constexpr unsigned short flags = SOAP_SSL_DEFAULT | SOAP_SSL_SKIP_HOST_CHECK | SOAP_SSL_NO_DEFAULT_CA_PATH;
+            if (soap_ssl_client_context(soap, flags, nullptr, nullptr, nullptr, nullptr, nullptr) != SOAP_OK)
+                return SOAP_INVALID_SOCKET;
+            if (!host::loadTrustedCertificates(soap->ctx)) {
+                soap_set_sender_error(soap, "SSL error", "the CA bundle named by PELOX_CA_BUNDLE could not be read",
+                                      SOAP_SSL_ERROR);
+                return SOAP_INVALID_SOCKET;
+            }
+        }
+        if (!host::requireCertificateName(soap->ctx, host)) {
+            soap_set_sender_error(soap, "SSL error", "the endpoint's host name cannot be checked", SOAP_SSL_ERROR);
             return SOAP_INVALID_SOCKET;
+        }
     }
     return gPlainOpen.load()(soap, endpoint, host, port);
 }
@@ -287,6 +302,36 @@ int classifyError(const struct soap* soap, int error) {
     return error;
 }
 
+// Session IDs ("S", 32 hexadecimal digits, optionally "." and the base64
+// credentials body) in a server's fault text are replaced by "***", as the
+// wire trace and the HTTP roads mask them: error records reach logs and
+// users, and a session ID opens the session to whoever reads it.
+std::string maskSessionIds(const std::string& text) {
+    auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    auto isWord = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    auto isBase64 = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/'; };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t end = i + 33;
+        const bool id = text[i] == 'S' && (i == 0 || !isWord(text[i - 1])) && end <= text.size() &&
+                        std::all_of(text.begin() + i + 1, text.begin() + end, isHex) &&
+                        (end == text.size() || !isWord(text[end]) || text[end] == '.');
+        if (!id) {
+            out.push_back(text[i++]);
+            continue;
+        }
+        if (end < text.size() && text[end] == '.' && end + 1 < text.size() && isBase64(text[end + 1])) {
+            ++end;
+            while (end < text.size() && isBase64(text[end])) ++end;
+            while (end < text.size() && text[end] == '=') ++end;
+        }
+        out += "***";
+        i = end;
+    }
+    return out;
+}
+
 bool isLetterA_Z(char16_t c) { return c >= u'a' && c <= u'z'; }
 
 std::u16string upperNameA_Z(std::u16string name) {
@@ -375,20 +420,20 @@ SoapRequestException::SoapRequestException(const char* text, const struct soap* 
         const char* string = faultString(fault);
         const char* detail = faultDetail(fault);
         if (string && *string && detail && *detail)
-            appendMessage("%s (%s)", string, detailText(detail));
+            appendMessage("%s (%s)", maskSessionIds(string), maskSessionIds(detailText(detail)));
         else if (string && *string)
-            appendMessage("%s", string);
+            appendMessage("%s", maskSessionIds(string));
     } else if (fault) {
         const char* detail = faultDetail(fault);
         if (detail && *detail) {
-            std::u16string wide = tarn::util::ConvertUTF8toString(detailText(detail));
+            std::u16string wide = tarn::util::ConvertUTF8toString(maskSessionIds(detailText(detail)));
             if (!wide.empty())
                 for (const std::u16string& piece : tarn::util::splitString(wide, qor::QOR_Soap_ErrorDelimiter))
                     appendMessage(u"%ls", piece);
         }
         const char* code = faultCode(fault);
         appendMessage("SOAP Faultcode: %s. Error code: %d", code ? code : "", error);
-        if (const char* string = faultString(fault)) appendMessage("SOAP Faultstring: %s", string);
+        if (const char* string = faultString(fault)) appendMessage("SOAP Faultstring: %s", maskSessionIds(string));
     } else {
         appendMessage("SOAP Error code: %d", error);
     }
@@ -533,7 +578,34 @@ int setUpEndpoints(SessionInfo& session) {
     session.serverIsBefore7 = v < 7;
     session.serverIs6OrLater = v >= 6;
     session.serverIs8OrLaterUpload = v >= 8;
+    // The server decides where its services are; a session that began over
+    // https and goes on in clear is used as configured, but not silently.
+    warnOfPlainEndpoints(session.serverUrl, {{"file", session.fileEndpoint},
+                                             {"XMLDB", session.xmldbEndpoint},
+                                             {"runner", session.runnerEndpoint},
+                                             {"upload", tarn::util::ConvertStringtoUTF8(session.uploadEndpoint)},
+                                             {"download", tarn::util::ConvertStringtoUTF8(session.downloadEndpoint)}});
     return 0;
+}
+
+void warnOfPlainEndpoints(const std::string& serverUrl, const std::vector<std::pair<const char*, std::string>>& endpoints) {
+    auto scheme = [](const std::string& url, const char* name) {
+        const size_t n = std::strlen(name);
+        if (url.size() <= n || url[n] != ':') return false;
+        for (size_t i = 0; i < n; ++i)
+            if (std::tolower(static_cast<unsigned char>(url[i])) != name[i]) return false;
+        return true;
+    };
+    if (!scheme(serverUrl, "https")) return;
+    std::string plain;
+    for (const auto& [name, url] : endpoints)
+        if (scheme(url, "http")) plain += std::string(plain.empty() ? "" : ", ") + name + " " + url;
+    if (plain.empty()) return;
+    const std::string text = "The server at " + serverUrl +
+                             " was reached over https, but its configuration names unencrypted http endpoints (" + plain +
+                             "): the session ID and the data sent to them travel in clear";
+    tarn::Exception::warn("%s", text);
+    host::traceNote(text);
 }
 
 int runnerEndpoint(const SessionInfo& session, std::string& endpoint) {

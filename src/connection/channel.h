@@ -96,6 +96,11 @@ int setUpEndpoints(SessionInfo& session);
 // endpoint could not be found" on an empty answer.
 int runnerEndpoint(const SessionInfo& session, std::string& endpoint);
 
+// When serverUrl is https and some of the named endpoints are plain http,
+// writes a warning naming them into the error log and the wire trace: the
+// session ID then travels to them in clear. They are still used.
+void warnOfPlainEndpoints(const std::string& serverUrl, const std::vector<std::pair<const char*, std::string>>& endpoints);
+
 // Test support: replaces the pause between connection retries so that tests
 // can count pauses instead of sleeping. An empty function restores the real
 // sleep. Not used by the library itself.

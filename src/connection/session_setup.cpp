@@ -99,7 +99,10 @@ int setXmldbEndPoint(SessionInfo& session, std::u16string_view sessionId) {
         credentials.SetCredentialsString(sessionId);
         credentials.DecryptBody();
         const std::string fromCredentials = credentials.GetXMLDBEndPoint();
-        if (!fromCredentials.empty()) session.xmldbEndpoint = fromCredentials;
+        if (!fromCredentials.empty()) {
+            session.xmldbEndpoint = fromCredentials;
+            warnOfPlainEndpoints(session.serverUrl, {{"XMLDB (from the session's credentials)", fromCredentials}});
+        }
         if (session.xmldbEndpoint.empty()) throw tarn::Exception("Missing SOAP XmldbEndPoint");
 
         const std::string id = tarn::util::ConvertStringtoUTF8(sessionId);

@@ -84,8 +84,8 @@ PELOX_API int32_t pelox_getPeloxInfo(int32_t selector, int32_t string) {
         if (!out) return PELOX_E_NO_STRING;
         switch (selector) {
             case PELOX_INFO_RETRY_COUNT:
-                // Decimal text of the signed 32-bit reading of the setting.
-                assignNarrow(*out, std::to_string(static_cast<int32_t>(settings().retryCount.load())));
+                // The setting is unsigned: 4294967295 is shown as such, not as -1.
+                assignNarrow(*out, std::to_string(settings().retryCount.load()));
                 return PELOX_OK;
             case PELOX_INFO_RETRY_PAUSE:
                 assignNarrow(*out, std::to_string(settings().retryPauseMs.load()));

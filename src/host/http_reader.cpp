@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "host/tarn_exception.h"
+#include "host/tls_trust.h"
 #include "host/trace.h"
 
 namespace pelox::host {
@@ -80,12 +81,8 @@ std::string HttpReader::readBody(const std::string& url) const {
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, onData);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
         curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, errorText);
-        // https pages are verified like the service endpoints: the system
-        // trust store, plus the PEM bundle of PELOX_CA_BUNDLE when set.
-        curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 2L);
-        const char* bundle = std::getenv("PELOX_CA_BUNDLE");
-        if (bundle && *bundle) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, bundle);
+        // https pages are verified like the service endpoints.
+        setCurlTrust(curl.get());
         TraceExchange trace("HTTP");
         trace.setUrl(current);
         traceCurlHandle(curl.get(), trace);

@@ -18,6 +18,7 @@
 #include "host/sigpipe.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
+#include "host/tls_trust.h"
 #include "host/trace.h"
 
 namespace pelox::host {
@@ -125,12 +126,8 @@ void setCommonOptions(CURL* curl, const std::string& url, char* errorText) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-    // Verified like the service endpoints and the status page: the system
-    // trust store, plus the PEM bundle of PELOX_CA_BUNDLE when set.
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    const char* bundle = std::getenv("PELOX_CA_BUNDLE");
-    if (bundle && *bundle) curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
+    // Verified like the service endpoints and the status page.
+    setCurlTrust(curl);
 }
 
 std::string transportText(CURLcode rc, const char* errorText, const Masker& masker) {

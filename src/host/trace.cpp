@@ -428,6 +428,17 @@ void traceCurlHandle(void* curl, TraceExchange& exchange) {
     curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
 }
 
+void traceNote(const std::string& text) {
+    try {
+        if (!traceEnabled()) return;
+        std::lock_guard<std::mutex> lock(gMutex);
+        writeAll("=== " + timeStamp(std::chrono::system_clock::now()) + " thread " + std::to_string(::gettid()) +
+                 " NOTE " + maskLocked(text) + "\n\n");
+    } catch (...) {
+        // A note that cannot be written is dropped, as records are.
+    }
+}
+
 std::string traceMask(const std::string& text) {
     std::lock_guard<std::mutex> lock(gMutex);
     return maskLocked(text);

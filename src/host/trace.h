@@ -84,6 +84,12 @@ private:
 // exchange is not active. The exchange must outlive the transfer.
 void traceCurlHandle(void* curl, TraceExchange& exchange);
 
+// Writes a record of its own, "=== <time> thread <n> NOTE <text>", for an
+// event the reader of the trace must see next to the exchanges (a session
+// whose endpoints are not encrypted, for example). Masked like the rest;
+// nothing when tracing is off.
+void traceNote(const std::string& text);
+
 // Masks the secrets of a text as the trace does (for tests and for texts
 // quoted in the trace).
 std::string traceMask(const std::string& text);

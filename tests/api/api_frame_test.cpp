@@ -111,6 +111,9 @@ TEST(Options, RetryLimitsAndInformation) {
     EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_RETRY_COUNT, u"25"), 0);
     ASSERT_EQ(pelox_getPeloxInfo(PELOX_INFO_RETRY_COUNT, s), 0);
     EXPECT_EQ(text(s), u"25");
+    EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_RETRY_COUNT, u"99999999999"), 0);  // the largest, shown unsigned
+    ASSERT_EQ(pelox_getPeloxInfo(PELOX_INFO_RETRY_COUNT, s), 0);
+    EXPECT_EQ(text(s), u"4294967295");
     EXPECT_EQ(pelox_setPeloxOptions(PELOX_OPTION_RETRY_COUNT, u"junk"), 0);  // reads as 0: back to 10
     ASSERT_EQ(pelox_getPeloxInfo(PELOX_INFO_RETRY_COUNT, s), 0);
     EXPECT_EQ(text(s), u"10");

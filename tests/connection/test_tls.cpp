@@ -1,6 +1,7 @@
 // https endpoints: the server certificate must chain to a trusted CA (the
-// system store or PELOX_CA_BUNDLE) and name the host. The certificates are
-// made at test time with the openssl command.
+// system store or PELOX_CA_BUNDLE) and name the host exactly. The
+// certificates, and a private CA that issues some of them, are made at test
+// time with the openssl command.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -15,10 +16,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "connection/channel.h"
 #include "frame/settings.h"
+#include "host/http_reader.h"
+#include "host/tarn_exception.h"
 #include "host/tarn_util.h"
 #include "soapH.h"
 #include "wire/convert.h"
@@ -35,6 +40,17 @@ void makeCertificate(const std::string& name, const std::string& host) {
     std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=" + host +
                           " -addext subjectAltName=DNS:" + host + " -keyout " + (gDir / (name + ".key")).string() + " -out " +
                           (gDir / (name + ".pem")).string() + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// A certificate issued by the test CA ("ca") with the given subject and
+// subjectAltName extension.
+void issueCertificate(const std::string& name, const std::string& subject, const std::string& altNames) {
+    std::string command = "openssl req -x509 -CA " + (gDir / "ca.pem").string() + " -CAkey " + (gDir / "ca.key").string() +
+                          " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=" + subject +
+                          " -addext basicConstraints=critical,CA:FALSE" +
+                          (altNames.empty() ? std::string() : " -addext 'subjectAltName=" + altNames + "'") + " -keyout " +
+                          (gDir / (name + ".key")).string() + " -out " + (gDir / (name + ".pem")).string() + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
@@ -89,7 +105,8 @@ private:
                 }
                 std::string request;
                 char buffer[4096];
-                while (request.find("</SOAP-ENV:Envelope>") == std::string::npos) {
+                while (request.find("</SOAP-ENV:Envelope>") == std::string::npos &&
+                       !(request.starts_with("GET ") && request.find("\r\n\r\n") != std::string::npos)) {
                     int n = SSL_read(ssl, buffer, sizeof buffer);
                     if (n <= 0) break;
                     request.append(buffer, static_cast<size_t>(n));
@@ -119,10 +136,12 @@ protected:
         fs::create_directories(gDir);
         makeCertificate("local", "localhost");
         makeCertificate("other", "otherhost.invalid");
+        makeCertificate("ca", "pelox-test-ca");
     }
     static void TearDownTestSuite() { fs::remove_all(gDir); }
     void TearDown() override {
         ::unsetenv("PELOX_CA_BUNDLE");
+        ::unsetenv("SSL_CERT_FILE");
         settings().throwOnFailure = false;
     }
 
@@ -188,6 +207,87 @@ TEST_F(Tls, CertificateForAnotherHostFails) {
     std::u16string messages;
     EXPECT_EQ(call(server.url("localhost"), &messages), 1);
     EXPECT_FALSE(messages.empty());
+}
+
+// The certificate must name the URL's host exactly: a wildcard stands for a
+// whole leftmost label only, "-" is an ordinary character, the subject's
+// common name is never consulted, and an IP address must be listed as one.
+// Every certificate comes from the same trusted CA, so only the name decides.
+TEST_F(Tls, CertificateMustNameTheHostExactly) {
+    struct Case {
+        const char* subject;
+        const char* altNames;
+        const char* host;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"localhost", "DNS:localhost", "localhost", true},
+        {"127.0.0.1", "IP:127.0.0.1", "127.0.0.1", true},
+        {"localhost", "DNS:localhos-", "localhost", false},
+        {"localhost", "DNS:*", "localhost", false},
+        {"localhost", "DNS:*host", "localhost", false},
+        {"localhost", "DNS:other.invalid", "localhost", false},  // no fallback to the subject
+        {"localhost", "", "localhost", false},
+        {"127.0.0.1", "DNS:127-0-0-1", "127.0.0.1", false},
+        {"127.0.0.1", "DNS:*.0.0.1", "127.0.0.1", false},
+        {"127.0.0.1", "DNS:*", "127.0.0.1", false},
+        {"127.0.0.1", "DNS:127.0.0.1", "127.0.0.1", false},  // an address is not a DNS name
+        {"127.0.0.1", "IP:127.0.0.2", "127.0.0.1", false},
+    };
+    ::setenv("PELOX_CA_BUNDLE", (gDir / "ca.pem").c_str(), 1);
+    int i = 0;
+    for (const Case& c : cases) {
+        const std::string name = "leaf" + std::to_string(i++);
+        issueCertificate(name, c.subject, c.altNames);
+        TlsServer server(name, reply());
+        const std::string url = server.url(c.host);
+        EXPECT_EQ(call(url), c.accepted ? 0 : -973) << c.altNames << " for " << c.host;
+        // The status page and the transfers (libcurl) decide the same way.
+        bool curlAccepted = true;
+        try {
+            host::HttpReader().readBody(url);
+        } catch (const tarn::Exception&) {
+            curlAccepted = false;
+        }
+        EXPECT_EQ(curlAccepted, c.accepted) << c.altNames << " for " << c.host;
+    }
+}
+
+// Both roads take their CAs from the same places: OpenSSL's default file,
+// which SSL_CERT_FILE names, as well as PELOX_CA_BUNDLE.
+TEST_F(Tls, SoapCallsAndHttpReadsTrustTheSameCertificateFile) {
+    issueCertificate("byfile", "localhost", "DNS:localhost");
+    TlsServer server("byfile", reply());
+    ::setenv("SSL_CERT_FILE", (gDir / "ca.pem").c_str(), 1);
+    EXPECT_EQ(call(server.url("localhost")), 0);
+    EXPECT_NO_THROW(host::HttpReader().readBody(server.url("localhost")));
+    ::setenv("SSL_CERT_FILE", (gDir / "missing.pem").c_str(), 1);
+    EXPECT_EQ(call(server.url("localhost")), -973);
+    EXPECT_THROW(host::HttpReader().readBody(server.url("localhost")), tarn::Exception);
+}
+
+// A server reached over https whose configuration sends the session to plain
+// http endpoints is used as configured, with a warning in the error log.
+TEST_F(Tls, PlainEndpointsAfterAnHttpsStartAreUsedWithAWarning) {
+    TlsServer server("local", pelox::test::httpReply(
+        "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:q=\"urn:qorvane:workflow-server\"><s:Body><q:GetConfigurationSettingsResponse><settings>"
+        "<item><name>FILEENDPOINT</name><values><item>http://localhost:1/qorvane/file</item></values></item>"
+        "<item><name>XMLDBENDPOINT</name><values><item>https://localhost:1/qorvane/xmldb</item></values></item>"
+        "<item><name>SERVERVERSION</name><values><item>8</item></values></item>"
+        "</settings></q:GetConfigurationSettingsResponse></s:Body></s:Envelope>"));
+    ::setenv("PELOX_CA_BUNDLE", (gDir / "local.pem").c_str(), 1);
+    const fs::path log = gDir / "errors.txt";
+    const std::u16string previousLog = tarn::Exception::GetErrorLogLocation();
+    tarn::Exception::SetErrorLogLocation(tarn::util::ConvertUTF8toString(log.string()).c_str());
+    SessionInfo session;
+    session.serverUrl = server.url("localhost");
+    EXPECT_EQ(setUpEndpoints(session), 0);
+    tarn::Exception::SetErrorLogLocation(previousLog.c_str());
+    EXPECT_EQ(session.fileEndpoint, "http://localhost:1/qorvane/file");
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("unencrypted http endpoints (file http://localhost:1/qorvane/file)"), std::string::npos) << text;
 }
 
 TEST_F(Tls, ServerClosingDuringALargeRequestGivesAStatusNotASignal) {

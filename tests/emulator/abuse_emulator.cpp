@@ -96,7 +96,8 @@ int main() {
         std::thread prober([&] {
             while (!stop) {
                 auto t0 = Clock::now();
-                bool ok = httpRequest(e.port(), "GET", "/qorvane-control/counts").status == 200 &&
+                bool ok = httpRequest(e.port(), "GET", "/qorvane-control/counts", {},
+                                      {{"X-Pelox-Control-Token", e.controlToken()}}).status == 200 &&
                           e.soap("/qorvane/locator", "<qor:ListMethods/>").status == 200;
                 long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
                 worstMs = std::max<long long>(worstMs, ms);

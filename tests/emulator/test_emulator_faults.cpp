@@ -127,7 +127,8 @@ TEST(EmulatorFaults, HostileRequestsAreRefusedAndTheServerKeepsServing) {
     EXPECT_EQ(httpRequest(e.port(), "POST", "/qorvane/file", "zz\r\n", {{"Transfer-Encoding", "chunked"}}).status, 400);
     EXPECT_EQ(httpRequest(e.port(), "POST", "/qorvane/upload?SID=x&filename=a", std::string(1000001, 'x')).status, 413);
     EXPECT_EQ(httpRequest(e.port(), "GARBAGE", "nopath").status, 404);
-    EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/nosuch").status, 404);
+    EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/nosuch", {}, {{"X-Pelox-Control-Token", e.controlToken()}}).status,
+              404);
     EXPECT_NO_THROW(e.login());
     EXPECT_EQ(e.stop(), 0);  // SIGTERM ends the server with status 0
 }
@@ -375,7 +376,8 @@ TEST(EmulatorFaults, ControlEndpointRefusesBadParametersAndKeepsOrder) {
         "job-settings?queue-ms=abc",        "job-settings?client-timeout-ms=-1",  "job-settings?queue=5",
         "profile?blocking-timeout=abc",     "profile?version-comparison=1",      "counts?opp=Login",
     };
-    for (const auto& query : bad) EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/" + query).status, 400) << query;
+    for (const auto& query : bad)
+        EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/" + query + "&token=" + e.controlToken()).status, 400) << query;
     EXPECT_EQ(e.soap("/qorvane/locator", "<qor:Login><name>a</name><password>secret</password></qor:Login>").status, 200);
     EXPECT_NE(e.control("job-settings").find("queue-ms: 0\n"), std::string::npos);
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
 using namespace emutest;
@@ -201,6 +203,65 @@ TEST(EmulatorSession, HelpAndBadArgumentsDoNotStartAServer) {
     cmd = std::string(pelox::testsupport::emulatorPath()) + " --root /tmp/x --profile nosuch 2> /dev/null";
     EXPECT_NE(std::system(cmd.c_str()), 0);
     EXPECT_THROW(Emulator({"--compatibility", "maybe"}), std::runtime_error);
+}
+
+// Other users of the machine, and web pages in its browser, must not drive a
+// running emulator: the password is made at start, the control endpoint
+// needs its token, requests must name a loopback host, and a root others
+// could change is refused.
+TEST(EmulatorSession, OnlyItsOwnUserCanDriveIt) {
+    using pelox::testsupport::httpRequest;
+    Emulator e({}, false);
+    ASSERT_EQ(e.password().size(), 32u);
+    EXPECT_THROW(e.login("tester", "secret"), std::runtime_error);
+    EXPECT_NO_THROW(e.login("tester", e.password()));
+
+    EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/sessions").status, 403);
+    EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/nosuch").status, 403);  // says nothing about commands
+    EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/sessions?token=" + std::string(32, '0')).status, 403);
+    EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane-control/sessions?token=" + e.controlToken()).status, 200);
+    EXPECT_EQ(httpRequest(e.port(), "POST", "/qorvane-control/counts", "op=Login&token=" + e.controlToken(),
+                          {{"Content-Type", "application/x-www-form-urlencoded"}})
+                  .status,
+              200);
+    EXPECT_NO_THROW(e.control("sessions"));  // the header
+
+    for (const char* host : {"localhost", "LOCALHOST:80", "127.0.0.1", "127.1.2.3:4100", "[::1]:4100", "localhost."})
+        EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane/serverstatus", {}, {{"Host", host}}).status, 200) << host;
+    for (const char* host : {"attacker.example", "attacker.example:4100", "127.0.0.1.example", "localhost.example",
+                             "10.0.0.1", "[::2]", "localhost:80x"}) {
+        EXPECT_EQ(httpRequest(e.port(), "GET", "/qorvane/serverstatus", {}, {{"Host", host}}).status, 403) << host;
+        EXPECT_EQ(e.soap("/qorvane/locator", "<qor:ListMethods/>").status, 200);
+    }
+    EXPECT_EQ(httpRequest(e.port(), "POST", "/qorvane/locator", pelox::testsupport::soapEnvelope("<qor:ListMethods/>"),
+                          {{"Host", "rebound.example"}})
+                  .status,
+              403);
+
+    // Roots someone else could change.
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("emu-roots-" + emu::randomHex(6));
+    fs::create_directories(dir / "shared");
+    fs::permissions(dir / "shared", fs::perms::owner_all | fs::perms::group_all);
+    std::string foreign = "/";
+    if (::geteuid() == 0) {
+        fs::create_directories(dir / "foreign");
+        ASSERT_EQ(::chown((dir / "foreign").c_str(), 65534, 65534), 0);
+        foreign = (dir / "foreign").string();
+    }
+    for (const std::string& root : {(dir / "shared").string(), foreign}) {
+        const std::string cmd = std::string(pelox::testsupport::emulatorPath()) + " --root " + root + " > " +
+                                (dir / "out").string() + " 2> " + (dir / "err").string();
+        EXPECT_NE(std::system(cmd.c_str()), 0) << root;
+        EXPECT_NE(emu::readFile(dir / "err", 4096).find("the root " + root), std::string::npos) << root;
+        EXPECT_EQ(emu::readFile(dir / "out", 4096), "") << root;
+    }
+    // A missing root is made private.
+    {
+        Emulator fresh;
+        EXPECT_EQ(fs::status(fresh.root()).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+    }
+    fs::remove_all(dir);
 }
 
 TEST(EmulatorSession, HttpsServesTheSameEndpoints) {

@@ -115,7 +115,7 @@ out=$(./cmake-host/build/host) || fail "the CMake host failed: $out"
 # --- (c) The installed emulator seeds from the installed samples ------------
 # A marker only the installed copy has tells it from the source tree's.
 touch "$prefix/share/peloxImp/samples/catalogue/installed-marker"
-"$prefix/bin/pelox-emulator" --port 0 --root "$tmp/root" >emulator.out 2>emulator.err &
+"$prefix/bin/pelox-emulator" --port 0 --root "$tmp/root" --password secret >emulator.out 2>emulator.err &
 emulator=$!
 port=""
 for _ in $(seq 1 200); do

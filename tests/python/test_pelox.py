@@ -280,6 +280,42 @@ def _probe(python_path, cwd):
     return out.stdout.split("\n")[:4]
 
 
+def _bad_runpath_entries(folder):
+    """(file, entry) for every RUNPATH or RPATH entry of the ELF programs and
+    libraries under folder that lets the loader take a library from where it
+    should not: an empty or relative entry (the loader reads it against the
+    current directory) or one inside the build or source tree."""
+    trees = [os.path.realpath(t) for t in (os.environ.get("PELOX_BUILD_DIR"),
+                                            os.path.join(os.path.dirname(__file__), os.pardir, os.pardir)) if t]
+    bad = []
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            if os.path.islink(path) or not os.path.isfile(path):
+                continue
+            with open(path, "rb") as f:
+                head = f.read(18)
+            if len(head) < 18 or head[:4] != b"\x7fELF" or head[16:18] not in (b"\x02\x00", b"\x03\x00"):
+                continue  # programs and shared objects only
+            out = subprocess.run(["readelf", "-d", "-W", path], env=_without_preload(),
+                                 capture_output=True, text=True, check=True, timeout=60)
+            for line in out.stdout.splitlines():
+                if "(RUNPATH)" not in line and "(RPATH)" not in line:
+                    continue
+                for entry in line[line.index("[") + 1:line.rindex("]")].split(":"):
+                    if not entry.startswith(("$ORIGIN", "/")) or any(
+                            entry == t or entry.startswith(t + "/") for t in trees):
+                        bad.append((path, entry))
+    return bad
+
+
+def test_built_files_load_no_library_from_the_current_or_build_folder():
+    build = os.environ.get("PELOX_BUILD_DIR")
+    if not build:
+        pytest.skip("PELOX_BUILD_DIR (the CMake build tree) is not set")
+    assert _bad_runpath_entries(build) == []
+
+
 @pytest.mark.parametrize("how", ["cmake --install", "pip install"])
 def test_installed_package_finds_library_and_emulator(tmp_path, how):
     build = os.environ.get("PELOX_BUILD_DIR")
@@ -309,3 +345,4 @@ def test_installed_package_finds_library_and_emulator(tmp_path, how):
         assert package.startswith(str(target)) and library.startswith(str(target / "pelox"))
         assert emulator == os.path.realpath(os.path.join(build, "emulator", "pelox-emulator"))
     assert version == pelox.library_version()
+    assert _bad_runpath_entries(str(tmp_path)) == []

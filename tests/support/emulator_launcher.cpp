@@ -41,8 +41,10 @@ HttpResponse httpRequest(int port, const std::string& method, const std::string&
         ::close(fd);
         return r;
     }
-    std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                      "\r\nConnection: close\r\n";
+    const bool ownHost = std::any_of(headers.begin(), headers.end(), [](const auto& h) { return h.first == "Host"; });
+    std::string req = method + " " + target + " HTTP/1.1\r\n" +
+                      (ownHost ? std::string() : "Host: 127.0.0.1:" + std::to_string(port) + "\r\n") +
+                      "Connection: close\r\n";
     bool hasLength = false;
     for (const auto& [k, v] : headers) {
         req += k + ": " + v + "\r\n";
@@ -205,7 +207,7 @@ std::vector<std::string> xmlItems(const std::string& xml, const std::string& tag
     return out;
 }
 
-Emulator::Emulator(std::vector<std::string> extraArgs) {
+Emulator::Emulator(std::vector<std::string> extraArgs, bool fixedPassword) {
     std::string pattern = (fs::temp_directory_path() / "pelox-emu-XXXXXX").string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
@@ -216,6 +218,7 @@ Emulator::Emulator(std::vector<std::string> extraArgs) {
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     std::vector<std::string> args = {emulatorPath(), "--root", root_.string(), "--port", "0", "--log",
                                      logPath().string()};
+    if (fixedPassword) args.insert(args.end(), {"--password", "secret"});
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::string errPath = (dir_ / "stderr.txt").string();
     pid_ = fork();
@@ -231,9 +234,14 @@ Emulator::Emulator(std::vector<std::string> extraArgs) {
         _exit(127);
     }
     ::close(out[1]);
+    // The port, then (a password made at start, and) the control token.
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    auto announced = [&] {
+        const size_t token = line.find("control-token=");
+        return token != std::string::npos && line.find('\n', token) != std::string::npos;
+    };
+    while (!announced() && std::chrono::steady_clock::now() < deadline) {
         pollfd p{out[0], POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char c[256];
@@ -242,7 +250,14 @@ Emulator::Emulator(std::vector<std::string> extraArgs) {
         line.append(c, size_t(n));
     }
     ::close(out[0]);
-    port_ = std::atoi(line.c_str());
+    port_ = announced() ? std::atoi(line.c_str()) : 0;
+    if (port_ > 0) {
+        const size_t token = line.find("control-token=") + 14;
+        controlToken_ = line.substr(token, line.find('\n', token) - token);
+        const size_t password = line.find("password=");
+        if (password != std::string::npos && password < token)
+            password_ = line.substr(password + 9, line.find('\n', password) - password - 9);
+    }
     if (port_ <= 0) {
         stop();
         std::string why;
@@ -290,7 +305,8 @@ int Emulator::stop() {
 }
 
 std::string Emulator::control(const std::string& commandAndQuery) const {
-    auto r = httpRequest(port_, "GET", "/qorvane-control/" + commandAndQuery);
+    auto r = httpRequest(port_, "GET", "/qorvane-control/" + commandAndQuery, {},
+                         {{"X-Pelox-Control-Token", controlToken_}});
     if (r.status != 200) throw std::runtime_error("control " + commandAndQuery + " failed: " + r.body);
     return r.body;
 }

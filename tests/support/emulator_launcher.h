@@ -20,8 +20,11 @@
 // SIGKILL after 5 seconds) and removes the temporary directory; set the
 // environment variable PELOX_KEEP_EMULATOR_ROOT=1 to keep it for a look.
 // Extra arguments are passed to the emulator unchanged (see
-// `pelox-emulator --help`); "--root", "--port" and "--log" are set here.
-// The user "tester" (any user, in fact) logs in with the password "secret".
+// `pelox-emulator --help`); "--root", "--port" and "--log" are set here, and
+// "--password secret" unless fixedPassword is false: the user "tester" (any
+// user, in fact) logs in with the password "secret". The control token, and
+// a password the emulator made itself, are read from its output; control()
+// sends the token.
 //
 // The emulator's path comes from the compile definition PELOX_EMULATOR_PATH
 // (set by the pelox_test_support CMake target); link that target to use this.
@@ -40,7 +43,8 @@ struct HttpResponse {
     std::string body;
 };
 
-// One HTTP/1.1 request to 127.0.0.1:port over a fresh connection. The body,
+// One HTTP/1.1 request to 127.0.0.1:port over a fresh connection, with
+// "Host: 127.0.0.1:port" unless headers give a Host. The body,
 // when not empty, is sent with Content-Length. Never throws for HTTP errors;
 // status 0 means the connection failed or closed without a complete reply.
 HttpResponse httpRequest(int port, const std::string& method, const std::string& target,
@@ -61,7 +65,7 @@ const char* emulatorPath();
 
 class Emulator {
 public:
-    explicit Emulator(std::vector<std::string> extraArgs = {});
+    explicit Emulator(std::vector<std::string> extraArgs = {}, bool fixedPassword = true);
     ~Emulator();
     Emulator(const Emulator&) = delete;
     Emulator& operator=(const Emulator&) = delete;
@@ -70,6 +74,9 @@ public:
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
     std::string locatorUrl() const { return baseUrl() + "/qorvane/locator"; }
     const std::filesystem::path& root() const { return root_; }
+    const std::string& controlToken() const { return controlToken_; }
+    // The password made at start when fixedPassword was false; else empty.
+    const std::string& password() const { return password_; }
     std::filesystem::path logPath() const { return dir_ / "requests.log"; }
 
     // GET /qorvane-control/<commandAndQuery>; returns the body, throws
@@ -94,6 +101,7 @@ private:
     std::filesystem::path dir_, root_;
     int pid_ = -1;
     int port_ = 0;
+    std::string controlToken_, password_;
 };
 
 }  // namespace pelox::testsupport

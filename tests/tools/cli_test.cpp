@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -314,6 +315,43 @@ TEST_F(Cli, FailuresNameTheStatusCodeAndEveryMessage) {
     EXPECT_EQ(doc["error"]["function"], "pelox_reconnectToJob");
 }
 
+// A server that accepts the connection and never answers would hold pelox
+// for ever (the library has no receive time-out): --timeout ends it.
+TEST_F(Cli, TimeoutEndsACommandTheServerNeverAnswers) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);  // connections complete, nobody reads them
+    socklen_t length = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    const std::string silent = "PELOX_SERVER=http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/qorvane/locator";
+    const auto start = std::chrono::steady_clock::now();
+    const ProgramResult r = run({"--timeout", "1", "ls"}, {silent});
+    ::close(listener);
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("pelox: time-out"), std::string::npos) << describe(r);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(run({"--timeout", "0", "ls"}).status, 2);
+}
+
+// A password file others can read is used, with a warning.
+TEST_F(Cli, PasswordFileReadableByOthersIsUsedWithAWarning) {
+    const fs::path file = dir_.path() / "password";
+    std::ofstream(file) << "secret\n";
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    ProgramResult r = run({"--password-file", file.string(), "ls"}, {"PELOX_PASSWORD"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << describe(r);
+    fs::permissions(file, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+    r = run({"--password-file", file.string(), "ls"}, {"PELOX_PASSWORD"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_NE(r.err.find("pelox: warning: the password file " + file.string() + " can be read by other users (mode 0644)"),
+              std::string::npos)
+        << describe(r);
+}
+
 // Processes whose command line mentions text (zombies have none).
 std::vector<int> processesMentioning(const std::string& text) {
     std::vector<int> found;
@@ -349,8 +387,17 @@ TEST(CliEmbedded, StartsTheEmulatorAndLeavesNothingBehind) {
     const Json server = parse(kept)["server"];
     const int pid = server["pid"];
     EXPECT_NE(kept.err.find("keeps running at " + server["url"].get<std::string>()), std::string::npos) << kept.err;
-    const ProgramResult later =
-        pelox(dir, {"status"}, {"PELOX_SERVER=" + server["url"].get<std::string>(), "PELOX_PASSWORD=secret"});
+    // Its password was made at start: the well-known one does not open it,
+    // the one of the printed export line does.
+    const std::string url = server["url"].get<std::string>();
+    const ProgramResult guessed = pelox(dir, {"status"}, {"PELOX_SERVER=" + url, "PELOX_PASSWORD=secret"});
+    EXPECT_NE(guessed.status, 0) << describe(guessed);
+    const size_t exportLine = kept.err.find("export PELOX_SERVER='" + url + "' PELOX_PASSWORD='");
+    ASSERT_NE(exportLine, std::string::npos) << kept.err;
+    const size_t start = kept.err.find("PELOX_PASSWORD='", exportLine) + 16;
+    const std::string password = kept.err.substr(start, kept.err.find('\'', start) - start);
+    EXPECT_EQ(password.size(), 32u);
+    const ProgramResult later = pelox(dir, {"status"}, {"PELOX_SERVER=" + url, "PELOX_PASSWORD=" + password});
     EXPECT_EQ(later.status, 0) << describe(later);
     ::kill(pid, SIGTERM);
 

@@ -71,6 +71,27 @@ TEST_F(BadReplies, ServerFaultInAnHttp500IsRaisedWithItsDetail) {
     }
 }
 
+// A session ID a server quotes in its fault (credentials part included) is
+// masked in the error record, wherever in the fault it stands.
+TEST_F(BadReplies, SessionIdsInAFaultAreMasked) {
+    const std::string sid = "S0123456789ABCDEF0123456789abcdef.VXNlcj1hbm4KWG1sZGI+/w==";
+    std::string body = readFixture("StopJob.reply.xml");
+    body.replace(body.find("Job J-7 is not running"), 22, "Unknown session ID '" + sid + "'");
+    const size_t faultString = body.find("</faultstring>");
+    ASSERT_NE(faultString, std::string::npos);
+    body.insert(faultString, " (" + sid.substr(0, 33) + ")");
+    try {
+        getJobStatus(httpReply(body, 500));
+        ADD_FAILURE() << "no exception";
+    } catch (const SoapRequestException& e) {
+        const std::u16string all = e.joined(u"\n");
+        EXPECT_EQ(e.getErrorMessage(0), u"Unknown session ID '***'");
+        EXPECT_EQ(all.find(u"0123456789ABCDEF"), std::u16string::npos) << tarn::util::ConvertStringtoUTF8(all);
+        EXPECT_EQ(all.find(u"VXNlcj1hbm4"), std::u16string::npos);
+        EXPECT_NE(all.find(u"(***)"), std::u16string::npos) << tarn::util::ConvertStringtoUTF8(all);
+    }
+}
+
 TEST_F(BadReplies, ClientFaultIsAFailureCodeUnlessThrowingIsOn) {
     EXPECT_EQ(getJobStatus(replyFixture("ClientFault")), -973);
     settings().throwOnFailure = true;

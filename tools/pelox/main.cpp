@@ -5,12 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "context.h"
@@ -28,7 +32,7 @@ struct OptionSpec {
 const std::vector<OptionSpec> kGlobalOptions = {
     {"server", 's', true},   {"user", 'u', true}, {"password-file", 0, true}, {"json", 0, false},
     {"trace", 0, true},      {"keep-server", 0, false}, {"option", 0, true},   {"help", 'h', false},
-    {"version", 0, false},
+    {"version", 0, false},    {"timeout", 0, true},
 };
 
 struct Command {
@@ -118,7 +122,9 @@ const std::vector<Command> kCommands = {
      "                           leave the job waiting (implies --keep); resume it\n"
      "                           with: pelox job continue JOB\n"
      "      --keep               do not release the job at the end\n"
-     "      --timeout SECONDS    stop the job when it runs longer (default: no limit)\n\n"
+     "      --timeout SECONDS    stop the job when it runs longer (default: no limit);\n"
+     "                           pelox gives up SECONDS (at least 30) later when\n"
+     "                           the server does not answer meanwhile\n\n"
      "Exit status: 0 when the job finished (1500); 3 when it failed, was stopped or\n"
      "ended, or the parameters are not valid; 1 when a call failed.\n\n"
      "Examples:\n"
@@ -126,8 +132,7 @@ const std::vector<Command> kCommands = {
      "  pelox run \"Examples/Client Steps/Round Trip\" -p Text=\"hello\"\n"
      "  pelox --json run \"Utilities/Slow Job\" -p Milliseconds=500\n"
      "  pelox run \"Examples/Client Steps/Round Trip\" --defer --keep-server\n",
-     {kParam, {"blocking", 0, false}, kNoClientSteps, {"confirm", 0, false}, {"defer", 0, false}, {"keep", 0, false},
-      {"timeout", 0, true}},
+     {kParam, {"blocking", 0, false}, kNoClientSteps, {"confirm", 0, false}, {"defer", 0, false}, {"keep", 0, false}},
      1, 1},
     {"job status", "JOB", "a job's state and status message",
      "Polls a job and prints its state and status message. A job that waits for\n"
@@ -201,6 +206,11 @@ const char* kGlobalHelp =
     "                           (sets PELOX_TRACE; secrets are masked)\n"
     "      --keep-server        leave the embedded emulator running, print its URL\n"
     "      --option N=VALUE     set library option N (100 to 107, docs/api.md)\n"
+    "      --timeout SECONDS    end the command after SECONDS even when the server\n"
+    "                           accepts the connection and never answers, which\n"
+    "                           the library waits for without limit (run: stop\n"
+    "                           the job after SECONDS, give up SECONDS, at least\n"
+    "                           30, later)\n"
     "  -h, --help               this text; pelox COMMAND --help for a command\n"
     "      --version            pelox's and the library's version\n\n"
     "Exit status: 0 success; 1 a library call failed (the status code's name and\n"
@@ -230,7 +240,27 @@ std::string commandList() {
 void printCommandHelp(const Command& c) {
     std::printf("Usage: pelox %s%s%s\n\n%s", c.name, *c.synopsis ? " " : "", c.synopsis, c.help);
     std::printf("\nGlobal options (pelox --help): --server, --user, --password-file, --json,\n"
-                "--trace, --keep-server, --option.\n");
+                "--trace, --keep-server, --option, --timeout.\n");
+}
+
+// --timeout: the library has no send or receive time-outs, so a server that
+// accepts the connection and never answers holds a call for ever. A thread
+// of pelox's own ends the process when the command is not done in time
+// (run stops its job at the time-out itself and gets as long again, at
+// least 30 seconds, for that). The embedded emulator ends with pelox (a parent-death signal).
+void startWatchdog(const std::string& value, bool run) {
+    char* end = nullptr;
+    const double seconds = std::strtod(value.c_str(), &end);
+    if (end == value.c_str() || *end || !(seconds > 0) || !std::isfinite(seconds) || seconds > 1e7)
+        throw Failure(kExitUsage, "--timeout needs a number of seconds, not '" + value + "'");
+    const double limit = run ? seconds + std::max(seconds, 30.0) : seconds;
+    std::thread([limit] {
+        std::this_thread::sleep_for(std::chrono::duration<double>(limit));
+        std::fprintf(stderr, "pelox: time-out: the command did not end within %g seconds (the server does not answer)\n",
+                     limit);
+        std::fflush(stderr);
+        std::_Exit(kExitCallFailed);
+    }).detach();
 }
 
 void printGlobalHelp() { std::printf(kGlobalHelp, commandList().c_str()); }
@@ -458,6 +488,7 @@ int main(int argc, char** argv) {
         serverOptions.passwordFile = args.value("password-file");
         serverOptions.keepServer = args.has("keep-server");
 
+        if (args.has("timeout")) startWatchdog(args.value("timeout"), name == "run");
         installSignalHandlers();
         Server server(std::move(serverOptions));
         int status = kExitOk;

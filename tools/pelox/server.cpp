@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -28,9 +29,6 @@ namespace fs = std::filesystem;
 namespace pelox::cli {
 
 namespace {
-
-// The emulator's password for every user (its default).
-constexpr const char* kEmulatorPassword = "secret";
 
 bool isExecutable(const std::string& path) {
     struct stat st {};
@@ -193,17 +191,28 @@ EmbeddedEmulator::EmbeddedEmulator(bool keep) : keep_(keep) {
         throw Failure(kExitLocal, std::string("could not start the emulator: ") + std::strerror(forkError));
     }
 
-    // The first line of its output is the port.
+    // Its output, in a 0600 file of the private folder: the port, the
+    // password it made for this start, the control token (one a line).
     for (int waited = 0; waited < 10000; waited += 20) {
-        const std::string text = readFile(outPath);
+        std::string text = readFile(outPath);
+        const size_t token = text.find("\ncontrol-token=");
         if (const size_t eol = text.find('\n'); eol != std::string::npos) {
             const std::string port = text.substr(0, eol);
-            if (!port.empty() && port.find_first_not_of("0123456789") == std::string::npos) {
-                url_ = "http://127.0.0.1:" + port + "/qorvane/locator";
-                return;
+            if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) break;
+            if (token != std::string::npos && text.find('\n', token + 1) != std::string::npos) {
+                const size_t password = text.find("\npassword=");
+                if (password != std::string::npos && password < token)
+                    password_ = text.substr(password + 10, text.find('\n', password + 1) - password - 10);
+                controlToken_ = text.substr(token + 15, text.find('\n', token + 1) - token - 15);
+                wipe(text);
+                if (!password_.empty()) {
+                    url_ = "http://127.0.0.1:" + port + "/qorvane/locator";
+                    return;
+                }
+                break;
             }
-            break;
         }
+        wipe(text);
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
@@ -263,13 +272,20 @@ const std::string& Server::user() {
 }
 
 std::string Server::password() {
-    if (embedded()) return kEmulatorPassword;
+    if (embedded()) return emulator_ ? emulator_->password() : std::string();
     if (!options_.passwordFile.empty()) {
         std::ifstream in(options_.passwordFile);
         std::string line;
         if (!in || !std::getline(in, line))
             throw Failure(kExitUsage, "could not read a password from " + options_.passwordFile);
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // Used all the same (the user chose the file), but a password others
+        // can read is no longer the user's alone.
+        struct stat st {};
+        if (::stat(options_.passwordFile.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)))
+            std::fprintf(stderr, "pelox: warning: the password file %s can be read by other users (mode %04o); "
+                                 "make it private with: chmod go-rwx %s\n",
+                         options_.passwordFile.c_str(), unsigned(st.st_mode & 07777), options_.passwordFile.c_str());
         return line;
     }
     if (options_.passwordFromEnvironment) return options_.password;
@@ -302,6 +318,9 @@ void Server::finish(const Output& out) {
         out.note("pelox: the emulator keeps running at " + emulator_->url() + " (pid " +
                  std::to_string(emulator_->pid()) + ", root " + emulator_->root() + "); stop it with: kill " +
                  std::to_string(emulator_->pid()));
+        // Its password is made at start; this line lets later commands (and
+        // the user's own programs) log in to it.
+        out.note("export PELOX_SERVER='" + emulator_->url() + "' PELOX_PASSWORD='" + emulator_->password() + "'");
     }
     emulator_->stop();
     emulator_.reset();

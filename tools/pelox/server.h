@@ -42,6 +42,10 @@ public:
 
     const std::string& url() const { return url_; }
     const std::string& root() const { return root_; }
+    // The password it made at start and the token of its control endpoint,
+    // read from its output file in the private root.
+    const std::string& password() const { return password_; }
+    const std::string& controlToken() const { return controlToken_; }
     pid_t pid() const { return pid_; }
     bool kept() const { return keep_; }
     // Stops the emulator and removes its root (nothing when kept).
@@ -50,7 +54,7 @@ public:
 private:
     bool keep_;
     pid_t pid_ = -1;
-    std::string root_, url_;
+    std::string root_, url_, password_, controlToken_;
 };
 
 class Server {
