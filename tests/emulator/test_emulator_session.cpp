@@ -29,8 +29,7 @@ std::map<std::string, std::vector<std::string>> configOf(const Emulator& e) {
 // The keys of the configuration table in the contract, in its order: the
 // first column of the table under "## Emulator: configuration".
 std::vector<std::string> contractConfigurationKeys() {
-    auto doc = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs" / "server-contract.md";
-    std::ifstream in(doc);
+    std::ifstream in(PELOX_CONTRACT_FILE);
     std::vector<std::string> keys;
     bool inSection = false;
     for (std::string line; std::getline(in, line);) {
