@@ -1,21 +1,31 @@
 // File transfer end to end against the emulator: byte-exact round trips over
 // every road (local copy, HTTP services old and new, zipped chunks in both
 // compressed forms), downloads that fail without harming the local file,
-// the argument checks and the existence test.
+// the argument checks and the existence test, and the in-place writing that
+// downloads, component exports and client-step copies share.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalogue/e2e_helpers.h"
 #include "registry/access.h"
+#include "host/files.h"
 #include "transfer/file_data.h"
 #include "transfer/runner_data.h"
 
@@ -54,6 +64,34 @@ unsigned long linesWith(const std::string& log, std::initializer_list<const char
     }
     return n;
 }
+
+// The process's tasks (threads), counted from /proc.
+size_t taskCount() {
+    std::error_code ec;
+    size_t n = 0;
+    for (fs::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++n;
+    return n;
+}
+
+// Watches the process's task count on a thread of its own while it lives and
+// keeps the highest count seen (the watcher itself included).
+struct TaskWatch {
+    TaskWatch() {
+        watcher = std::thread([this] {
+            while (!stop.load()) highest.store(std::max(highest.load(), taskCount()));
+        });
+        while (highest.load() == 0) std::this_thread::yield();
+        baseline = taskCount();
+    }
+    ~TaskWatch() {
+        stop = true;
+        watcher.join();
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> highest{0};
+    size_t baseline = 0;
+    std::thread watcher;
+};
 
 // Whether this machine has a network interface with a hardware address: the
 // emulator reports itself local only then.
@@ -129,6 +167,10 @@ TEST(FileTransfer, RoundTripsAreByteExactOnEveryRoad) {
         emu.resetCounts();
         emu.control("log?clear=1");
         unsigned long chunks = 0;
+        // The library starts no threads: the zipped upload compresses its
+        // chunks on the calling thread.
+        std::optional<TaskWatch> tasks;
+        if (road.road == Road::Zipped) tasks.emplace();
         for (size_t i = 0; i < std::size(kSizes); ++i) {
             SCOPED_TRACE(kSizes[i]);
             const std::string name = std::string(road.name) + "-" + std::to_string(kSizes[i]) + ".bin";
@@ -152,6 +194,10 @@ TEST(FileTransfer, RoundTripsAreByteExactOnEveryRoad) {
                 EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == data[i]);
             }
         }
+        if (tasks) {
+            EXPECT_EQ(tasks->highest.load(), tasks->baseline) << "a thread was started";
+        }
+        tasks.reset();
         const unsigned long n = std::size(kSizes);
         const std::string log = emu.log();
         const bool http = road.road == Road::HttpRaw || road.road == Road::HttpCompressed;
