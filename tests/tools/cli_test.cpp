@@ -187,6 +187,28 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     EXPECT_NE(plain.out.find("\n  Echo "), std::string::npos) << plain.out;
     EXPECT_EQ(plain.out.find('\r'), std::string::npos);
     EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+    // A program whose output the step does not capture writes into neither
+    // of pelox's streams (the JSON document still parses), and finds no
+    // trace of the password in pelox's environment.
+    const fs::path noisy = dir_.path() / "noisy.xml";
+    std::ofstream(noisy) << R"(<?xml version="1.0" encoding="UTF-8"?>
+<component type="protocol" name="Noisy" version="1">
+  <properties><property key="Registrant" kind="text"><value>tests</value></property>
+    <property key="WebExports" kind="text"><value>Seen</value></property></properties>
+  <script>
+    <step kind="runProgram" useCmd="true" waitForExit="true" commandLine="echo noise-$((6*7)); echo noise-$((6*7)) &gt;&amp;2"/>
+    <step kind="runProgram" useCmd="true" waitForExit="true" stdoutProperty="Seen"
+          commandLine="tr '\0' '\n' &lt; /proc/$PPID/environ | grep -c secret"/>
+  </script>
+</component>
+)";
+    ASSERT_EQ(run({"component", "import", noisy.string(), "Tests"}).status, 0);
+    const ProgramResult quiet = run({"--json", "run", "Tests/Noisy"});
+    ASSERT_EQ(quiet.status, 0) << describe(quiet);
+    EXPECT_TRUE(parse(quiet)["succeeded"]) << describe(quiet);
+    EXPECT_EQ(parse(quiet)["results"]["Seen"], Json::array({"0\n"})) << describe(quiet);
+    EXPECT_EQ(quiet.out.find("noise-42"), std::string::npos) << quiet.out;
+    EXPECT_EQ(quiet.err.find("noise-42"), std::string::npos) << quiet.err;
 }
 
 TEST_F(Cli, ControlsJobsFromLaterInvocations) {
