@@ -215,13 +215,12 @@ void FileData::DownloadFile(const std::u16string& serverPath, host::Bytes& out, 
 
 void FileData::DownloadToFile(const std::u16string& serverPath, const std::u16string& localPath) {
     tarn::annotate(u"FileData", u"DownloadFile", [&] {
-        // Made first: a local path that cannot be written fails before
-        // anything is fetched. Until Commit() the target is not touched, and
-        // an unfinished temporary file is removed.
-        host::AtomicFileWriter writer(localPath);
-        // Replacing the file must not get round its being read-only.
-        if (!host::vcFile::CanOpen(localPath, host::kFileCreateWrite))
-            throw tarn::Exception("Could not write '%ls': the file is not writable", localPath);
+        // Made first: a local path that cannot be written (a read-only file, a
+        // folder) fails before anything is fetched. The data are collected
+        // aside and written into the file only when complete, in place, so
+        // the file keeps its identity and a failed transfer leaves it
+        // untouched (host/files.h).
+        host::InPlaceFileWriter writer(localPath);
         const Sink sink = [&](const unsigned char* data, size_t n) { writer.Write(data, n); };
         bool done = false;
         const std::u16string source = localDownloadSource(serverPath);
