@@ -4,7 +4,10 @@
 //    bytes, and where the streaming reader succeeds within the bound, so
 //    does the bounded one;
 //  - the input compressed in either form, whole or in pieces, reads back as
-//    the input.
+//    the input; so does every piece compressed one after another by one
+//    compressor (as the zipped upload does with its chunks), at a level
+//    the input picks.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -58,6 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Bytes fromPieces;
         writer.Decompress(fromPieces, pieces, input.size() + 1);
         if (fromPieces != input) std::abort();
+
+        // One compressor, many chunks, at a level from 0 to 9.
+        vcCompress chunked(size > 1 ? data[1] % 10 : 5, zlibForm, false);
+        for (size_t at = 0; at < size || at == 0; at += step) {
+            const size_t n = std::min(step, size - at);
+            Bytes zipped, back;
+            chunked.Compress(zipped, data + at, n);
+            writer.Decompress(back, zipped, n + 1);
+            if (back != Bytes(data + at, data + at + n)) std::abort();
+            if (size == 0) break;
+        }
     }
     return 0;
 }

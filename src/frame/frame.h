@@ -51,7 +51,7 @@ namespace pelox::frame {
 
 // Runs the library's start-up once per process: marks the HTTP reader as a
 // client, sets the error log location and the temporary directory root
-// (<system temp>/qorvane/PELOX). Safe with many threads entering together:
+// (<system temp>/qorvane-<uid>/PELOX). Safe with many threads entering together:
 // exactly one runs it, the others wait until it has finished. A failure is
 // thrown to the caller that ran it and not retried.
 void ensureInitialised();

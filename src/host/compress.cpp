@@ -1,5 +1,6 @@
 #include "host/compress.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -107,19 +108,36 @@ bool vcCompress::HasZlibHeader(const unsigned char* data, size_t size) {
     return (b0 & 0x0F) == Z_DEFLATED && (b0 >> 4) <= 7 && ((b0 << 8) | b1) % 31 == 0;
 }
 
+struct vcCompress::Deflater {
+    libdeflate_compressor* compressor = nullptr;
+    ~Deflater() { libdeflate_free_compressor(compressor); }
+};
+
 vcCompress::vcCompress(int level, bool zlibForm, bool /*reserved*/) : level_(level), zlibForm_(zlibForm) {}
 
+vcCompress::~vcCompress() = default;
+
 void vcCompress::Compress(Bytes& out, const unsigned char* data, size_t size) {
+    // libdeflate knows levels 0 to 12; the zlib levels 0 to 9 mean the same
+    // trade there, and zlib's default (-1) is its level 6.
+    const int level = level_ < 0 ? 6 : level_;
+    if (level > 9) throw tarn::Exception("Could not start the compression: level %d is not 0 to 9", level);
     try {
-        z_stream zs;
-        initDeflate(zs, level_, zlibForm_);
-        struct End {
-            z_stream* zs;
-            ~End() { deflateEnd(zs); }
-        } end{&zs};
-        Bytes result;
-        result.reserve(std::min<size_t>(deflateBound(&zs, static_cast<uLong>(size)), size_t(64) << 20));
-        pumpDeflate(zs, data, size, true, result);
+        if (!deflater_) {
+            auto made = std::make_unique<Deflater>();
+            made->compressor = libdeflate_alloc_compressor(level);
+            if (!made->compressor) throw std::bad_alloc();
+            deflater_ = std::move(made);
+        }
+        libdeflate_compressor* c = deflater_->compressor;
+        const size_t bound = zlibForm_ ? libdeflate_zlib_compress_bound(c, size) : libdeflate_deflate_compress_bound(c, size);
+        Bytes result(bound);
+        // The bound always suffices, so 0 (no room) cannot happen; it is
+        // checked all the same rather than sending an empty stream.
+        const size_t written = zlibForm_ ? libdeflate_zlib_compress(c, data, size, result.data(), result.size())
+                                         : libdeflate_deflate_compress(c, data, size, result.data(), result.size());
+        if (written == 0) throw tarn::Exception("Compression failed: the output did not fit its bound");
+        result.resize(written);
         out.swap(result);
     } catch (const std::bad_alloc&) {
         throw tarn::Exception("Not enough memory to compress %llu bytes", static_cast<unsigned long long>(size));

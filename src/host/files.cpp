@@ -13,6 +13,7 @@
 #include <optional>
 #include <system_error>
 
+#include "host/private_files.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
 
@@ -185,27 +186,6 @@ std::string hexText(uint64_t value, int digits) {
     std::string out(static_cast<size_t>(digits), '0');
     for (int i = digits - 1; i >= 0; --i, value >>= 4) out[static_cast<size_t>(i)] = kDigits[value & 15];
     return out;
-}
-
-// Creates a fresh temporary file in the directory of target (exclusive
-// create). Returns the descriptor (or -1 with errno set) and the temp path.
-int createTempBeside(const std::string& target, mode_t mode, std::string& tempPath) {
-    const size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash == 0 ? 1 : slash);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.size() > 200) base.resize(200);  // keeps the temp name within NAME_MAX
-    if (dir.back() != '/') dir += '/';
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = dir + "." + base + "." + hexText(randomNumber(), 12) + ".tmp";
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            if (fd < 0) tempPath.clear();
-            return fd;
-        }
-    }
-    tempPath.clear();
-    errno = EEXIST;
-    return -1;
 }
 
 // Writes all bytes; false with errno set on failure.
@@ -429,8 +409,7 @@ bool vcFile::CanOpen(std::u16string_view name, int mode) {
 
 bool vcFile::CopyFileW(std::u16string_view from, std::u16string_view to) {
     const std::string source = localPath(from);
-    const std::string target = localPath(to);
-    if (source.empty() || target.empty()) return false;
+    if (source.empty() || localPath(to).empty()) return false;
 
     struct stat info {};
     const int in = openForReading(source, info);
@@ -441,36 +420,34 @@ bool vcFile::CopyFileW(std::u16string_view from, std::u16string_view to) {
     } closeIn{in};
     // Only regular files: a FIFO or a device could block or never end.
     if (!S_ISREG(info.st_mode)) return false;
-    struct stat targetInfo {};
-    if (::stat(target.c_str(), &targetInfo) == 0 && S_ISDIR(targetInfo.st_mode)) return false;
-
-    std::string tempPath;
-    const int out = createTempBeside(target, info.st_mode & 0777, tempPath);
-    if (out < 0) return false;
-    bool ok = true;
-    std::vector<unsigned char> buffer(128 * 1024);
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
+    try {
+        InPlaceFileWriter writer{std::u16string(to)};
+        std::vector<unsigned char> buffer(128 * 1024);
+        for (;;) {
+            const ssize_t n = ::read(in, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) break;
+            writer.Write(buffer.data(), static_cast<size_t>(n));
         }
-        if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) {
-            ok = false;
-            break;
-        }
+        writer.Commit();
+        return true;
+    } catch (const tarn::Exception&) {
+        return false;
     }
-    if (ok) ok = ::fsync(out) == 0;
-    if (::close(out) != 0 && errno != EINTR) ok = false;
-    if (ok) ok = ::rename(tempPath.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(tempPath.c_str());
-    return ok;
 }
 
 bool vcFile::MakeDirectory(std::u16string_view path) {
     const std::string local = localPath(path);
     if (local.empty()) return false;
+    if (!local.empty() && local[0] == '/' && isBelowPrivateRoot(local)) {
+        try {
+            ::close(openPrivateDirectory(local));
+            return true;
+        } catch (const tarn::Exception&) {
+            return false;
+        }
+    }
     std::error_code ec;
     std::filesystem::create_directories(local, ec);
     return std::filesystem::is_directory(local, ec);
@@ -481,8 +458,21 @@ std::u16string vcFile::GetTempFileNameW(std::u16string_view directory, std::u16s
     const std::u16string dirText(directory);
     if (prefix.find(u'/') != std::u16string_view::npos || extension.find(u'/') != std::u16string_view::npos)
         throw tarn::Exception("Could not create a temporary file in '%ls': prefix or extension holds a separator", dirText);
-    if (!MakeDirectory(directory))
+    // In the temporary root the folder is opened through the checked walk and
+    // the file made inside the descriptor it gives.
+    int dirFd = AT_FDCWD;
+    const std::string localDir = localPath(directory);
+    if (!localDir.empty() && localDir[0] == '/' && isBelowPrivateRoot(localDir)) {
+        dirFd = openPrivateDirectory(localDir);
+    } else if (!MakeDirectory(directory)) {
         throw tarn::Exception("Could not create the temporary file directory '%ls'", dirText);
+    }
+    struct DirCloser {
+        int fd;
+        ~DirCloser() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closeDir{dirFd};
     std::u16string base(directory);
     while (!base.empty() && base.back() == u'/') base.pop_back();
     base += u'/';
@@ -490,11 +480,12 @@ std::u16string vcFile::GetTempFileNameW(std::u16string_view directory, std::u16s
     if (!suffix.empty() && suffix.front() != u'.') suffix.insert(suffix.begin(), u'.');
     int lastError = EEXIST;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::u16string candidate =
-            base + std::u16string(prefix) + ConvertUTF8toString(hexText(randomNumber(), 16)) + suffix;
-        const std::string path = localPath(candidate);
+        const std::u16string leaf = std::u16string(prefix) + ConvertUTF8toString(hexText(randomNumber(), 16)) + suffix;
+        const std::u16string candidate = base + leaf;
+        const std::string path = localPath(dirFd == AT_FDCWD ? candidate : leaf);
         if (path.empty()) break;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        // Temporary files are the user's alone.
+        const int fd = ::openat(dirFd, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
         if (fd >= 0) {
             ::close(fd);
             return candidate;
@@ -577,51 +568,113 @@ bool PathExists(std::u16string_view path, bool* isDirectory) {
     return true;
 }
 
-// ---------------------------------------------------------------- AtomicFileWriter
+// ---------------------------------------------------------------- InPlaceFileWriter
 
-AtomicFileWriter::AtomicFileWriter(const std::u16string& target) : target_(target), targetPath_(localPath(target)) {
+InPlaceFileWriter::InPlaceFileWriter(const std::u16string& target) : target_(target), targetPath_(localPath(target)) {
     if (targetPath_.empty()) throw tarn::Exception("Could not write '%ls': invalid file name", target_);
-    struct stat info {};
-    if (::stat(targetPath_.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(EISDIR));
-        mode_ = static_cast<int>(info.st_mode & 07777);
+    auto fail = [&](const std::string& why) { throw tarn::Exception("Could not write '%ls': %s", target_, why); };
+    // A target in the temporary root: its folders are checked first, so a
+    // root planted by someone else receives nothing.
+    const size_t slash = targetPath_.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : targetPath_.substr(0, slash == 0 ? 1 : slash);
+    if (targetPath_[0] == '/' && isBelowPrivateRoot(folder)) ::close(openPrivateDirectory(folder));
+
+    // An existing target is opened for writing now (links followed, nothing
+    // truncated): a file the user may not write is refused before any data
+    // are fetched, and the file written at the end is the one checked here.
+    // O_NONBLOCK: a FIFO without a reader fails at once (refused below).
+    targetFd_ = ::open(targetPath_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (targetFd_ >= 0) {
+        struct stat info {};
+        if (::fstat(targetFd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            discard();
+            fail("it is not a regular file");
+        }
+        const int flags = ::fcntl(targetFd_, F_GETFL);
+        if (flags >= 0) ::fcntl(targetFd_, F_SETFL, flags & ~O_NONBLOCK);
+    } else if (errno == ENOENT) {
+        if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) fail(errnoText(errno));
+    } else {
+        fail(errno == ENXIO ? std::string("it is not a regular file") : errnoText(errno));
     }
-    fd_ = createTempBeside(targetPath_, 0666, tempPath_);
-    if (fd_ < 0) throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(errno));
+
+    // The data are collected in an unnamed file of the user's temporary root:
+    // nobody else can open it, and it vanishes with the process.
+    int root = -1;
+    try {
+        root = openPrivateDirectory(privateRootPath());
+    } catch (tarn::Exception& e) {
+        discard();
+        e.appendMessage(u"Could not write '%ls'", target_);
+        throw;
+    }
+    data_ = ::openat(root, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (data_ < 0) {
+        // File systems without unnamed files: a named one, removed at once.
+        for (int attempt = 0; attempt < 100 && data_ < 0; ++attempt) {
+            const std::string name = ".pelox-" + hexText(randomNumber(), 16) + ".part";
+            data_ = ::openat(root, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (data_ >= 0) ::unlinkat(root, name.c_str(), 0);
+            else if (errno != EEXIST) break;
+        }
+    }
+    const int error = errno;
+    ::close(root);
+    if (data_ < 0) {
+        discard();
+        fail("no temporary file for its data: " + errnoText(error));
+    }
 }
 
-void AtomicFileWriter::Write(const unsigned char* data, size_t size) {
-    if (fd_ < 0) throw tarn::Exception("Could not write '%ls': the file is already complete", target_);
-    if (!writeAll(fd_, data, size)) {
+void InPlaceFileWriter::Write(const unsigned char* data, size_t size) {
+    if (data_ < 0) throw tarn::Exception("Could not write '%ls': the file is already complete", target_);
+    if (!writeAll(data_, data, size)) {
         const int error = errno;
         discard();
         throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(error));
     }
 }
 
-void AtomicFileWriter::Commit() {
-    if (fd_ < 0) throw tarn::Exception("Could not write '%ls': the file is already complete", target_);
-    int error = 0;
-    if (mode_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(mode_)) != 0) error = errno;
-    if (!error && ::fsync(fd_) != 0) error = errno;
-    const int closed = ::close(fd_);
-    fd_ = -1;
-    if (!error && closed != 0 && errno != EINTR) error = errno;
-    if (!error && ::rename(tempPath_.c_str(), targetPath_.c_str()) != 0) error = errno;
-    if (error) {
+void InPlaceFileWriter::Commit() {
+    if (data_ < 0) throw tarn::Exception("Could not write '%ls': the file is already complete", target_);
+    auto fail = [&](int error) {
         discard();
         throw tarn::Exception("Could not write '%ls': %s", target_, errnoText(error));
+    };
+    if (targetFd_ < 0) {
+        // Made now, so that a transfer that fails leaves no file behind.
+        targetFd_ = ::open(targetPath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+        if (targetFd_ < 0) fail(errno);
+        struct stat info {};
+        if (::fstat(targetFd_, &info) != 0 || !S_ISREG(info.st_mode)) fail(EINVAL);
+        const int flags = ::fcntl(targetFd_, F_GETFL);
+        if (flags >= 0) ::fcntl(targetFd_, F_SETFL, flags & ~O_NONBLOCK);
     }
-    tempPath_.clear();
+    if (::ftruncate(targetFd_, 0) != 0) fail(errno);
+    if (::lseek(data_, 0, SEEK_SET) != 0) fail(errno);
+    std::vector<unsigned char> buffer(128 * 1024);
+    for (;;) {
+        const ssize_t n = ::read(data_, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(errno);
+        if (n == 0) break;
+        if (!writeAll(targetFd_, buffer.data(), static_cast<size_t>(n))) fail(errno);
+    }
+    // File systems without fsync support report EINVAL; that is no failure.
+    if (::fsync(targetFd_) != 0 && errno != EINVAL && errno != ENOTSUP) fail(errno);
+    const int closed = ::close(targetFd_);
+    targetFd_ = -1;
+    if (closed != 0 && errno != EINTR) fail(errno);
+    discard();
 }
 
-void AtomicFileWriter::discard() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
-    tempPath_.clear();
+void InPlaceFileWriter::discard() noexcept {
+    if (data_ >= 0) ::close(data_);
+    data_ = -1;
+    if (targetFd_ >= 0) ::close(targetFd_);
+    targetFd_ = -1;
 }
 
-AtomicFileWriter::~AtomicFileWriter() { discard(); }
+InPlaceFileWriter::~InPlaceFileWriter() { discard(); }
 
 }  // namespace pelox::host

@@ -101,20 +101,24 @@ public:
     // directory; writing: an existing file is writable, or a missing one
     // could be created in its directory). Nothing is created.
     static bool CanOpen(std::u16string_view name, int mode);
-    // Copies a regular file, overwriting the target: the data go to a
-    // temporary file beside the target, which is synced and then renamed over
-    // it, so an existing target is either replaced whole or left as it was.
-    // The copy gets the source's permission bits (less the umask). False on
-    // any failure (missing or non-regular source, target is a directory,
-    // missing target directory, write error).
+    // Copies a regular file, overwriting the target in place through
+    // InPlaceFileWriter (below): an existing target keeps its identity and is
+    // left as it was when the source cannot be read whole. A new target gets
+    // mode 0666 less the umask. False on any failure (missing or non-regular
+    // source, target is a folder or read-only, missing target folder, write
+    // error).
     static bool CopyFileW(std::u16string_view from, std::u16string_view to);
     // Creates the directory and missing parents; true when it exists as a
-    // directory afterwards.
+    // directory afterwards. In the user's temporary root folders are made
+    // 0700 and checked on the way down (host/private_files.h); false when one
+    // is refused.
     static bool MakeDirectory(std::u16string_view path);
-    // Creates the directory (with parents) when missing, then an empty file
-    // <directory>/<prefix><16 random hex digits><extension> with an exclusive
-    // create, and returns its path. A dot is put before an extension that
-    // lacks one. Throws tarn::Exception naming the directory on failure.
+    // Creates the directory (with parents, as MakeDirectory) when missing,
+    // then an empty file <directory>/<prefix><16 random hex digits><extension>
+    // with an exclusive create and mode 0600, and returns its path. A dot is
+    // put before an extension that lacks one. Throws tarn::Exception naming
+    // the directory on failure (in the temporary root: the folder refused
+    // and why).
     static std::u16string GetTempFileNameW(std::u16string_view directory, std::u16string_view prefix,
                                            std::u16string_view extension);
 
@@ -159,26 +163,36 @@ bool MatchesWildcard(std::u16string_view pattern, std::u16string_view name);
 // is a directory (isDirectory may be null). Never throws.
 bool PathExists(std::u16string_view path, bool* isDirectory);
 
-// Writes a file through a temporary file in the same directory; Commit()
-// syncs it and renames it over the target (an existing target keeps its
-// permission bits). Destroying it uncommitted removes the temporary file.
+// Writes a file in place once its whole content is known. The data first go
+// to a private, unnamed temporary file in the user's temporary root
+// (host/private_files.h); Commit() then writes them into the target, created
+// or truncated, as any program writing to that path would. So an existing
+// target keeps its inode, owner, mode, hard links and, when it is a symbolic
+// link, the link (the file it names receives the data); a folder that the
+// user may not write to is no obstacle for a file that the user may write;
+// and a transfer that fails or is cut short before Commit() leaves the target
+// untouched (a missing target stays missing).
+// The target is checked when the writer is made, before any data are
+// fetched: an existing target is opened for writing there (a read-only file
+// is refused), a missing one needs a folder the user may write to; a folder
+// or any other non-regular file is refused. A failure while Commit() writes
+// the target (disk full) leaves it incomplete, as with any in-place write.
 // Throws tarn::Exception naming the target on failure.
-class AtomicFileWriter {
+class InPlaceFileWriter {
 public:
-    explicit AtomicFileWriter(const std::u16string& target);
-    AtomicFileWriter(const AtomicFileWriter&) = delete;
-    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+    explicit InPlaceFileWriter(const std::u16string& target);
+    InPlaceFileWriter(const InPlaceFileWriter&) = delete;
+    InPlaceFileWriter& operator=(const InPlaceFileWriter&) = delete;
     void Write(const unsigned char* data, size_t size);
     void Commit();
-    ~AtomicFileWriter();
+    ~InPlaceFileWriter();
 
 private:
     void discard() noexcept;
     std::u16string target_;
     std::string targetPath_;  // UTF-8
-    std::string tempPath_;    // UTF-8; empty once committed or discarded
-    int fd_ = -1;
-    int mode_ = -1;  // permission bits of an existing target, -1 when none
+    int data_ = -1;           // the collected data; -1 once committed or discarded
+    int targetFd_ = -1;       // an existing target, opened for writing
 };
 
 }  // namespace pelox::host

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "host/private_files.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
 
@@ -57,7 +58,9 @@ void CClientTempFiles::InitializeQorDirectory(const char16_t* name) {
     tarn::annotate(u"CClientTempFiles", u"InitializeQorDirectory", [&] {
         std::lock_guard<std::recursive_mutex> setup(setupMutex());
         std::u16string leaf = (name && *name) ? std::u16string(name) : createGuidText();
-        std::u16string root = tarn::util::getTempPath() + u"qorvane" + PATHSEP + leaf;
+        // The user's own root (host/private_files.h), never a folder shared
+        // with other users.
+        std::u16string root = tarn::util::ConvertUTF8toString(privateRootPath()) + PATHSEP + leaf;
         vcQorDir::SetRootTempDirectory(root);
         std::lock_guard<std::mutex> lock(dirMutex());
         tempRootSet() = true;

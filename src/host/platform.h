@@ -31,11 +31,13 @@ public:
     static void GetUserDirectory(const std::u16string& root, const std::u16string& user, std::u16string& out);
 };
 
-// The library's temporary directory: <system temp>/qorvane/<name>.
+// The library's temporary directory: <system temp>/qorvane-<uid>/<name>, in
+// the user's own root (host/private_files.h).
 class CClientTempFiles {
 public:
-    // Sets the temporary root to <system temp>/qorvane/<name>; a null or empty
-    // name is replaced by a fresh GUID text. Nothing is created on disk.
+    // Sets the temporary root to <system temp>/qorvane-<uid>/<name>; a null or
+    // empty name is replaced by a fresh GUID text. Nothing is created on disk:
+    // folders there are made, and checked, when files are put in them.
     static void InitializeQorDirectory(const char16_t* name);
     // The temporary root, set up with a GUID name first when nobody set it.
     static void GetTemporaryFilePath(std::u16string& out);

@@ -258,7 +258,12 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     } else {
+        // A program whose streams are not exchanged gets none of the host's:
+        // its output would otherwise land in the host's own standard output
+        // (a JSON document, a data channel) and error.
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
     // Descriptors of the host program that lack close-on-exec stay with it.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);

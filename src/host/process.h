@@ -24,9 +24,9 @@
 // Calls add up until the next start.
 //
 // Standard streams: with kProcessExchangeStreams the child's stdin, stdout
-// and stderr are pipes to this object; otherwise stdin is /dev/null and
-// stdout/stderr are those of this process. The child inherits no other
-// descriptors. SIGPIPE and SIGXFSZ start with their default action in the
+// and stderr are pipes to this object; otherwise all three are /dev/null
+// (the library never writes into its host's streams, nor do the programs it
+// starts). The child inherits no other descriptors. SIGPIPE and SIGXFSZ start with their default action in the
 // child and its signal mask is empty, whatever this process set.
 #pragma once
 

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <mutex>
 
+#include <unistd.h>
+
+#include "host/private_files.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
 
@@ -138,8 +141,10 @@ std::u16string oneLine(const std::u16string& entry) {
     return out;
 }
 
+// In the user's own temporary root: a fixed name in the shared temporary
+// folder could be planted by another user.
 std::u16string defaultLogLocation() {
-    return util::getTempPath() + u"peloxErrors.txt";
+    return util::ConvertUTF8toString(pelox::host::privateRootPath() + "/peloxErrors.txt");
 }
 
 }  // namespace
@@ -175,16 +180,27 @@ void Exception::writeLogLine(const std::u16string& line) {
     try {
         const std::string path = util::ConvertStringtoUTF8(GetErrorLogLocation());
         std::lock_guard<std::mutex> lock(logMutex());
-        FILE* f = std::fopen(path.c_str(), "a");
-        if (!f) return;
+        // A link planted at the name is not followed, and only the user's own
+        // regular file is written to (host/private_files.h).
+        std::string why;
+        const int fd = pelox::host::openPrivateAppend(path, why);
+        if (fd < 0) return;
         std::time_t now = std::time(nullptr);
         std::tm tm{};
         gmtime_r(&now, &tm);
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-        const std::string text = util::ConvertStringtoUTF8(oneLine(line));
-        std::fprintf(f, "%s peloxImp: %s\n", stamp, text.c_str());
-        std::fclose(f);
+        // One write per line: with O_APPEND, lines of several processes do
+        // not interleave.
+        const std::string text = std::string(stamp) + " peloxImp: " + util::ConvertStringtoUTF8(oneLine(line)) + "\n";
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
     } catch (...) {
     }
 }

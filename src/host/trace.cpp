@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "host/private_files.h"
 #include "host/tarn_exception.h"
 
 namespace pelox::host {
@@ -40,11 +41,14 @@ std::deque<std::string> gSecrets;    // guarded by gMutex
 void openTraceFile() {
     const char* path = std::getenv("PELOX_TRACE");
     if (!path || !*path) return;
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // The trace holds what was sent, uploaded files included: a link planted
+    // at the name is not followed and only the user's own regular file is
+    // written to.
+    std::string why;
+    const int fd = pelox::host::openPrivateAppend(path, why);
     if (fd < 0) {
-        const int error = errno;
         try {
-            tarn::Exception::warn("PELOX_TRACE: could not open %s: %s", std::string(path), std::string(std::strerror(error)));
+            tarn::Exception::warn("PELOX_TRACE: refusing %s: %s", std::string(path), why);
         } catch (...) {
         }
         return;

@@ -6,16 +6,14 @@
 
 #include <pugixml.hpp>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <filesystem>
 #include <new>
 #include <optional>
 #include <string_view>
 #include <system_error>
 #include <utility>
 
+#include "host/files.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
 
@@ -235,82 +233,6 @@ Bytes writePropertyCollection(const CPropertyCollection& collection) {
     return out;
 }
 
-// Writes bytes to path through a temporary file in the same directory that is
-// renamed over path once it is complete and flushed.
-void writeFileAtomically(const std::u16string& path16, const Bytes& bytes) {
-    namespace fs = std::filesystem;
-    if (path16.empty()) throw tarn::Exception("Could not write the file: no file name given");
-    fs::path target(tarn::util::ConvertStringtoUTF8(path16));
-
-    // A symbolic link is written through: the file it names is replaced.
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        std::error_code ec;
-        fs::path resolved = fs::weakly_canonical(target, ec);
-        if (!ec) target = std::move(resolved);
-    }
-    const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) throw tarn::Exception("Could not write '%ls': it is a directory", path16);
-    // Renaming over a device or pipe would replace it with a plain file.
-    if (exists && !S_ISREG(st.st_mode))
-        throw tarn::Exception("Could not write '%ls': it is not a regular file", path16);
-    const mode_t existingMode = exists ? (st.st_mode & 07777) : 0;
-
-    const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string name = target.filename().string();
-    if (name.empty() || name == "." || name == "..")
-        throw tarn::Exception("Could not write '%ls': not a file name", path16);
-    // Keep the temporary name within the file system's name length limit
-    // (cut at a UTF-8 character boundary).
-    if (name.size() > 120) {
-        size_t cut = 120;
-        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-        name.resize(cut);
-    }
-
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        temp = (directory / ("." + name + ".tmp-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter.fetch_add(1)) + "-" + std::to_string(stamp & 0xFFFFFF)))
-                   .string();
-        // Mode 0666 lets the process umask decide for a new file.
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) throw tarn::Exception("Could not write '%ls': %s", path16, errnoText(errno));
-
-    auto failWith = [&](int error) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(temp.c_str());
-        throw tarn::Exception("Could not write '%ls': %s", path16, errnoText(error));
-    };
-    if (exists) ::fchmod(fd, existingMode);  // the replacement keeps the permissions of the file it replaces
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            failWith(errno);
-        }
-        written += static_cast<size_t>(n);
-    }
-    // File systems without fsync support report EINVAL; that is no failure of the write.
-    if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP) failWith(errno);
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0) failWith(errno);
-    if (::rename(temp.c_str(), target.c_str()) != 0) failWith(errno);
-    // Make the rename itself durable (best effort).
-    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-}
-
 }  // namespace
 
 CComponent::CComponent(Bytes document, const std::u16string& source) : document_(std::move(document)) {
@@ -367,13 +289,10 @@ void CXMLWriterFunctions::WriteToBuffer(Bytes& out, const XmlObject& object, boo
 void CXMLWriterFunctions::WriteToFile(const std::u16string& path, const XmlObject& object, bool flag, void* reserved) {
     Bytes bytes;
     WriteToBuffer(bytes, object, flag, reserved);
-    try {
-        writeFileAtomically(path, bytes);
-    } catch (const std::bad_alloc&) {
-        throw tarn::Exception("Could not write '%ls': not enough memory", path);
-    } catch (const std::filesystem::filesystem_error& e) {
-        throw tarn::Exception("Could not write '%ls': %s", path, e.what());
-    }
+    if (path.empty()) throw tarn::Exception("Could not write the file: no file name given");
+    InPlaceFileWriter file(path);
+    file.Write(bytes.data(), bytes.size());
+    file.Commit();
 }
 
 std::unique_ptr<CPropertyCollection> ReadPropertyCollection(const Bytes& bytes) {

@@ -57,10 +57,10 @@ public:
     // CPropertyCollection (out replaced). Throws tarn::Exception for other
     // objects.
     void WriteToBuffer(Bytes& out, const XmlObject& object, bool flag, void* reserved);
-    // Writes the XML to path through a temporary file beside it, renamed over
-    // path only when complete and flushed to disk; an existing file is never
-    // left damaged and keeps its permissions. A symbolic link at path is
-    // written through (the file it names is replaced). Throws tarn::Exception
+    // Writes the XML to path in place once it is complete
+    // (InPlaceFileWriter, host/files.h): an existing file keeps its identity
+    // (owner, mode, links; a symbolic link is written through) and is left as
+    // it was when the write fails before it is reached. Throws tarn::Exception
     // naming the path on failure.
     void WriteToFile(const std::u16string& path, const XmlObject& object, bool flag, void* reserved);
 };

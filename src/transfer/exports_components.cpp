@@ -133,8 +133,9 @@ PELOX_API int32_t pelox_exportComponent(const pelox_char* sessionId, const pelox
         const host::CComponent& component = *asComponent(object);
         if (registrantRefused(component)) return PELOX_E_REGISTRANT;
 
-        // Written through a temporary file beside the target: a failed
-        // export leaves an existing file as it was.
+        // Written in place once complete (host::InPlaceFileWriter): an
+        // existing file keeps its identity, and a failed export leaves it as
+        // it was.
         host::CXMLWriterFunctions().WriteToFile(path, component, false, nullptr);
         return PELOX_OK;
     });

@@ -1,8 +1,6 @@
 #include "transfer/file_data.h"
 
 #include <functional>
-#include <future>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -136,52 +134,29 @@ void FileData::Upload(const std::u16string& localPath, const std::u16string& ser
 void FileData::uploadZipped(const std::u16string& localPath, const std::u16string& serverPath) {
     host::vcFile file;
     if (!file.Open(localPath, host::kFileRead)) throw tarn::Exception("failed to open file %ls", localPath);
+    // One compressor for the whole file: its working memory is made once.
+    // Everything runs on the calling thread; compressing a chunk in one shot
+    // (host/compress.h) is fast enough that the requests, not compression,
+    // set the pace.
     host::vcCompress compressor(5, compressFlag, false);
     std::vector<unsigned char> piece(kChunkSize);
-
-    // One chunk of the file: its size before and its bytes after compression.
-    struct Chunk {
-        size_t size = 0;
-        host::Bytes zipped;
-    };
-    auto readAndCompress = [&](Chunk& chunk) {
-        chunk.size = file.Read(piece.data(), piece.size());
-        if (chunk.size > 0) compressor.Compress(chunk.zipped, piece.data(), chunk.size);
-    };
-    // The next chunk is read and compressed on a second thread while the
-    // current one is on its way: compression is the slow side (level 5 runs
-    // at tens of MiB/s), the request and the server's inflating and writing
-    // take a fraction of that, so the upload runs at the speed of
-    // compression instead of the sum of both. Only that thread touches the
-    // file, the piece buffer and the compressor until its future is
-    // collected. Without a thread to spare the work is done in place.
-    auto startAhead = [&](Chunk& chunk) {
-        try {
-            return std::async(std::launch::async, readAndCompress, std::ref(chunk));
-        } catch (const std::system_error&) {
-            return std::async(std::launch::deferred, readAndCompress, std::ref(chunk));
-        }
-    };
+    host::Bytes zipped;
 
     const char* endpoint = fileEndpoint.c_str();
     constexpr const char* kFailure = "soap call to UploadFile() failed";
-    Chunk current, next;
-    readAndCompress(current);
     for (bool first = true;; first = false) {
-        if (current.size == 0 && !first) break;
-        // Declared after everything the worker uses: leaving this scope by an
-        // exception waits for the worker first.
-        std::future<void> ahead;
-        if (current.size > 0) ahead = startAhead(next);
+        const size_t size = file.Read(piece.data(), piece.size());
+        if (size == 0 && !first) break;
         // A context per chunk: its request memory goes with it.
         SoapStruct ctx;
         qor__EmptyResponse answer;
         int rc;
-        if (current.size > 0) {
+        if (size > 0) {
+            compressor.Compress(zipped, piece.data(), size);
             rc = callWithRetry(ctx, kFailure, [&](struct soap* s) {
                 return soap_call_qor__UploadFileZipped(s, endpoint, "", wire::utf8(s, sessionId),
-                                                       wire::utf8(s, serverPath), wire::toBase64(s, current.zipped),
-                                                       !first, answer);
+                                                       wire::utf8(s, serverPath), wire::toBase64(s, zipped), !first,
+                                                       answer);
             });
         } else {
             // An empty file: one plain call without data, so that the server
@@ -192,9 +167,7 @@ void FileData::uploadZipped(const std::u16string& localPath, const std::u16strin
             });
         }
         if (rc != 0) throw SoapRequestException(kFailure, ctx.get());
-        if (!ahead.valid()) break;  // the empty file's one call
-        ahead.get();                // a failure to read or compress comes out here
-        std::swap(current, next);
+        if (size == 0) break;  // the empty file's one call
     }
     file.Close();
 }
@@ -242,13 +215,12 @@ void FileData::DownloadFile(const std::u16string& serverPath, host::Bytes& out, 
 
 void FileData::DownloadToFile(const std::u16string& serverPath, const std::u16string& localPath) {
     tarn::annotate(u"FileData", u"DownloadFile", [&] {
-        // Made first: a local path that cannot be written fails before
-        // anything is fetched. Until Commit() the target is not touched, and
-        // an unfinished temporary file is removed.
-        host::AtomicFileWriter writer(localPath);
-        // Replacing the file must not get round its being read-only.
-        if (!host::vcFile::CanOpen(localPath, host::kFileCreateWrite))
-            throw tarn::Exception("Could not write '%ls': the file is not writable", localPath);
+        // Made first: a local path that cannot be written (a read-only file, a
+        // folder) fails before anything is fetched. The data are collected
+        // aside and written into the file only when complete, in place, so
+        // the file keeps its identity and a failed transfer leaves it
+        // untouched (host/files.h).
+        host::InPlaceFileWriter writer(localPath);
         const Sink sink = [&](const unsigned char* data, size_t n) { writer.Write(data, n); };
         bool done = false;
         const std::u16string source = localDownloadSource(serverPath);

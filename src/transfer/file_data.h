@@ -48,11 +48,12 @@ public:
     // memory). cancel may be null; a cancelled HTTP download leaves out empty.
     virtual void DownloadFile(const std::u16string& serverPath, host::Bytes& out, host::CancelQuery* cancel);
 
-    // Streams the server file into a temporary file beside localPath, which
-    // replaces localPath only when the whole file arrived. On any failure an
-    // existing localPath is left as it was and no new file is left behind.
-    // The temporary file is made before anything is fetched, so a local path
-    // that cannot be written fails without network traffic.
+    // Streams the server file into a private temporary file and writes it
+    // into localPath, in place, only when the whole file arrived
+    // (host::InPlaceFileWriter). On any failure an existing localPath is left
+    // as it was and no new file is left behind. localPath is checked before
+    // anything is fetched, so one that cannot be written fails without
+    // network traffic.
     void DownloadToFile(const std::u16string& serverPath, const std::u16string& localPath);
 
     // The download service: GET <downloadUrl>?filename=<S>&SID=<id>&compress=1,

@@ -2,7 +2,11 @@
 // the one-time initialisation, and the error record exports end to end.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -103,6 +107,26 @@ TEST(ExportGate, AccessorsLogAndReturnTheirFailureValue) {
     std::istringstream lines(text.str());
     for (std::string line; std::getline(lines, line);)
         EXPECT_TRUE(line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z') << line;
+    EXPECT_EQ(std::filesystem::status(log).permissions(), std::filesystem::perms(0600));
+
+    // A link planted at the log's name is not followed, and another user's
+    // file, even one open to all, collects nothing.
+    const std::string victim = ::testing::TempDir() + "frame-gate-victim.txt";
+    std::ofstream(victim) << "";
+    std::remove(log.c_str());
+    std::filesystem::create_symlink(victim, log);
+    tarn::Exception::warn("through a link");
+    EXPECT_EQ(std::filesystem::file_size(victim), 0u);
+    std::remove(log.c_str());
+    if (::geteuid() == 0) {
+        std::ofstream(log) << "";
+        ::chown(log.c_str(), 65534, 65534);
+        ::chmod(log.c_str(), 0666);
+        tarn::Exception::warn("into another user's file");
+        EXPECT_EQ(std::filesystem::file_size(log), 0u);
+    }
+    std::remove(log.c_str());
+    std::remove(victim.c_str());
     tarn::Exception::SetErrorLogLocation(nullptr);
 }
 
@@ -123,7 +147,7 @@ TEST(ExportGate, InitialisationRunsOnceAcrossThreads) {
     EXPECT_TRUE(frame::initialised());
     std::u16string root;
     pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
-    EXPECT_EQ(root, tarn::util::getTempPath() + u"qorvane/PELOX");
+    EXPECT_EQ(root, tarn::util::getTempPath() + u"qorvane-" + tarn::util::ConvertUTF8toString(std::to_string(::geteuid())) + u"/PELOX");
 }
 
 TEST(ExportGate, LockedOutputEmptiesAndHoldsTheRegistry) {

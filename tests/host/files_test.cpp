@@ -208,19 +208,19 @@ TEST_F(FilesTest, CopyReplacesWholeOrKeepsTheOldTarget) {
     EXPECT_EQ(names(), (std::vector<std::string>{"fifo", "new source.txt", "target.txt"}));  // no temporary left
 }
 
-TEST_F(FilesTest, AtomicWriterTouchesTheTargetOnlyOnCommit) {
+TEST_F(FilesTest, InPlaceWriterTouchesTheTargetOnlyOnCommit) {
     const std::string target = dir_ + "/out.xml";
     write(target, "old");
     chmod(target.c_str(), 0640);
     {
-        AtomicFileWriter writer(u16(target));
+        InPlaceFileWriter writer(u16(target));
         writer.Write(reinterpret_cast<const unsigned char*>("new"), 3);
     }
     EXPECT_EQ(read(target), "old");
     EXPECT_EQ(names(), std::vector<std::string>{"out.xml"});
 
     {
-        AtomicFileWriter writer(u16(target));
+        InPlaceFileWriter writer(u16(target));
         writer.Write(reinterpret_cast<const unsigned char*>("new"), 3);
         writer.Commit();
         EXPECT_THROW(writer.Write(reinterpret_cast<const unsigned char*>("x"), 1), tarn::Exception);
@@ -230,5 +230,5 @@ TEST_F(FilesTest, AtomicWriterTouchesTheTargetOnlyOnCommit) {
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(names(), std::vector<std::string>{"out.xml"});
 
-    EXPECT_THROW(AtomicFileWriter(u16(dir_ + "/missing/out.xml")), tarn::Exception);
+    EXPECT_THROW(InPlaceFileWriter(u16(dir_ + "/missing/out.xml")), tarn::Exception);
 }

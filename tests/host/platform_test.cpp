@@ -1,5 +1,6 @@
 // Platform stand-ins: GUID texts, the temporary directory root, allocation.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -40,20 +41,21 @@ TEST(Platform, GuidsAreRegistryTextAndDistinct) {
     EXPECT_EQ(seen.size(), 200u);
 }
 
-TEST(Platform, TemporaryRootIsUnderSystemTempQorvane) {
+TEST(Platform, TemporaryRootIsTheUsersOwnUnderSystemTemp) {
     std::filesystem::create_directories("/var/tmp/pelox-test");
     setenv("TMPDIR", "/var/tmp/pelox-test", 1);
     EXPECT_EQ(tarn::util::getTempPath(), u"/var/tmp/pelox-test/");
     pelox::host::CClientTempFiles::InitializeQorDirectory(u"PELOX");
     std::u16string root;
     pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
-    EXPECT_EQ(root, u"/var/tmp/pelox-test/qorvane/PELOX");
+    const std::u16string mine = u"/var/tmp/pelox-test/qorvane-" + tarn::util::ConvertUTF8toString(std::to_string(::geteuid()));
+    EXPECT_EQ(root, mine + u"/PELOX");
     EXPECT_EQ(pelox::host::vcQorDir::GetDirectory(12), root);
 
     // A missing name is replaced by a GUID.
     pelox::host::CClientTempFiles::InitializeQorDirectory(nullptr);
     pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
-    const std::u16string prefix = u"/var/tmp/pelox-test/qorvane/";
+    const std::u16string prefix = mine + u"/";
     ASSERT_EQ(root.compare(0, prefix.size(), prefix), 0);
     EXPECT_TRUE(isGuidText(root.substr(prefix.size())));
 

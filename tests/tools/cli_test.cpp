@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <map>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -55,8 +57,13 @@ private:
 // library's temporary root for client steps goes there too), the rest as
 // given.
 ProgramResult pelox(const TempDir& dir, std::vector<std::string> args, EnvChanges env,
-                    const std::string* input = nullptr) {
+                    const std::string* input = nullptr, std::vector<std::string> runAs = {}) {
     args.insert(args.begin(), PELOX_CLI_PATH);
+    // runAs: a command that runs pelox as another user (setpriv ...).
+    if (!runAs.empty()) {
+        runAs.push_back("--");
+        args.insert(args.begin(), runAs.begin(), runAs.end());
+    }
     EnvChanges all = kClean;
     all.push_back("TMPDIR=" + dir.path().string());
     all.insert(all.end(), env.begin(), env.end());
@@ -157,8 +164,12 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
               0u)
         << trip["steps"][3];
     const std::string temp = trip["results"]["TempIn"][0];
-    EXPECT_EQ(temp.rfind((dir_.path() / "qorvane" / "PELOX").string(), 0), 0u) << temp;
+    // The user's own root: only they may read what lands there.
+    const fs::path userRoot = dir_.path() / ("qorvane-" + std::to_string(::geteuid()));
+    EXPECT_EQ(temp.rfind((userRoot / "PELOX").string(), 0), 0u) << temp;
     EXPECT_EQ(pelox::testsupport::slurp(temp), "round and back");
+    EXPECT_EQ(fs::status(userRoot).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(temp).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_NE(trip["steps"][2].get<std::string>().find("\n  " + temp + " -> "), std::string::npos) << trip["steps"][2];
 
     // Without client steps the job goes on without them, and says so.
@@ -188,6 +199,28 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     EXPECT_NE(plain.out.find("\n  Echo "), std::string::npos) << plain.out;
     EXPECT_EQ(plain.out.find('\r'), std::string::npos);
     EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+    // A program whose output the step does not capture writes into neither
+    // of pelox's streams (the JSON document still parses), and finds no
+    // trace of the password in pelox's environment.
+    const fs::path noisy = dir_.path() / "noisy.xml";
+    std::ofstream(noisy) << R"(<?xml version="1.0" encoding="UTF-8"?>
+<component type="protocol" name="Noisy" version="1">
+  <properties><property key="Registrant" kind="text"><value>tests</value></property>
+    <property key="WebExports" kind="text"><value>Seen</value></property></properties>
+  <script>
+    <step kind="runProgram" useCmd="true" waitForExit="true" commandLine="echo noise-$((6*7)); echo noise-$((6*7)) &gt;&amp;2"/>
+    <step kind="runProgram" useCmd="true" waitForExit="true" stdoutProperty="Seen"
+          commandLine="tr '\0' '\n' &lt; /proc/$PPID/environ | grep -c secret"/>
+  </script>
+</component>
+)";
+    ASSERT_EQ(run({"component", "import", noisy.string(), "Tests"}).status, 0);
+    const ProgramResult quiet = run({"--json", "run", "Tests/Noisy"});
+    ASSERT_EQ(quiet.status, 0) << describe(quiet);
+    EXPECT_TRUE(parse(quiet)["succeeded"]) << describe(quiet);
+    EXPECT_EQ(parse(quiet)["results"]["Seen"], Json::array({"0\n"})) << describe(quiet);
+    EXPECT_EQ(quiet.out.find("noise-42"), std::string::npos) << quiet.out;
+    EXPECT_EQ(quiet.err.find("noise-42"), std::string::npos) << quiet.err;
 }
 
 TEST_F(Cli, ControlsJobsFromLaterInvocations) {
@@ -350,6 +383,97 @@ TEST_F(Cli, PasswordFileReadableByOthersIsUsedWithAWarning) {
     EXPECT_NE(r.err.find("pelox: warning: the password file " + file.string() + " can be read by other users (mode 0644)"),
               std::string::npos)
         << describe(r);
+}
+
+// ---- a machine that other users share ----------------------------------------------------------------
+
+// A temporary root that someone else could have made first is refused, and
+// nothing is written into it or where it leads; the wire trace and the error
+// log refuse a planted link or another user's file the same way.
+TEST(CliSharedMachine, PlantedOrOpenRootsAreRefusedWithNothingWritten) {
+    Emulator emu;
+    TempDir dir;
+    const fs::path root = dir.path() / ("qorvane-" + std::to_string(::geteuid()));
+    const fs::path elsewhere = dir.path() / "elsewhere";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        const char* why;
+    };
+    const bool asRoot = ::geteuid() == 0;
+    const Case cases[] = {
+        {"a link to someone's folder", [&] { fs::create_directory_symlink(elsewhere, root); }, "it is a symbolic link"},
+        {"group-writable", [&] { fs::create_directory(root); fs::permissions(root, fs::perms(0770)); },
+         "group or others may write to it (mode 0770)"},
+        {"someone else's", [&] { fs::create_directory(root); fs::permissions(root, fs::perms(0700));
+                                  if (asRoot) ::chown(root.c_str(), 65534, 65534); },
+         "it belongs to user 65534"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "someone else's" && !asRoot) continue;  // needs chown
+        fs::create_directory(elsewhere);
+        fs::permissions(elsewhere, fs::perms::all);
+        c.plant();
+        // The trace: a link into the planted folder, then another user's file.
+        const fs::path trace = dir.path() / "trace.txt";
+        if (asRoot && std::string(c.name) == "someone else's") {
+            std::ofstream(trace) << "";
+            ::chown(trace.c_str(), 65534, 65534);
+            fs::permissions(trace, fs::perms(0666));
+        } else {
+            fs::create_symlink(elsewhere / "stolen-trace.txt", trace);
+        }
+        const ProgramResult r = pelox(dir, {"--json", "run", "Examples/Client Steps/Round Trip"},
+                                      {"PELOX_SERVER=" + emu.locatorUrl(), "PELOX_USER=tester", "PELOX_PASSWORD=secret",
+                                       "PELOX_TRACE=" + trace.string()});
+        const Json doc = parse(r);
+        const std::string refusal = "Refusing the temporary folder '" + root.string() + "': " + c.why;
+        EXPECT_NE(doc["errors"].dump().find(refusal), std::string::npos) << doc.dump(2);
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << "written where the planted root leads";
+        if (!fs::is_symlink(root)) {
+            EXPECT_TRUE(fs::is_empty(root)) << "written into a refused root";
+        }
+        if (!fs::is_symlink(trace)) {
+            EXPECT_EQ(fs::file_size(trace), 0u) << "trace appended to someone else's file";
+        }
+        fs::remove_all(root);
+        fs::remove_all(elsewhere);
+        fs::remove(trace);
+    }
+}
+
+// Two users on one machine, one temporary folder: each gets a root of their
+// own, and both carry out the client steps (as one, the second user used to
+// fail on the first one's folders).
+TEST(CliSharedMachine, TwoUsersEachGetTheirOwnRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run pelox as two other users (setpriv)";
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
+    for (const int uid : {61801, 61802}) {
+        SCOPED_TRACE(uid);
+        const std::string id = std::to_string(uid);
+        const ProgramResult r = pelox(dir,
+                                      {"--json", "run", "Examples/Client Steps/Round Trip", "-p", "Text=from " + id},
+                                      // Each starts its own emulator, whose files it may read.
+                                      {std::string("PELOX_EMULATOR=") + PELOX_EMULATOR_FILE, "PELOX_USER=tester",
+                                       "HOME=/nonexistent"},
+                                      nullptr, {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+        const Json doc = parse(r);
+        EXPECT_TRUE(doc["succeeded"]) << describe(r);
+        EXPECT_EQ(doc["errors"], Json::array()) << describe(r);
+        const fs::path root = dir.path() / ("qorvane-" + id);
+        struct stat info {};
+        ASSERT_EQ(::lstat(root.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, static_cast<uid_t>(uid));
+        EXPECT_EQ(info.st_mode & 07777, 0700u);
+        const std::string temp = doc["results"]["TempIn"][0];
+        EXPECT_EQ(temp.rfind((root / "PELOX" / "tester").string(), 0), 0u) << temp;
+        EXPECT_EQ(pelox::testsupport::slurp(temp), "from " + id);
+        ASSERT_EQ(::stat(temp.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, static_cast<uid_t>(uid));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
 }
 
 // Processes whose command line mentions text (zombies have none).

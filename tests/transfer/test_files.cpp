@@ -1,21 +1,31 @@
 // File transfer end to end against the emulator: byte-exact round trips over
 // every road (local copy, HTTP services old and new, zipped chunks in both
 // compressed forms), downloads that fail without harming the local file,
-// the argument checks and the existence test.
+// the argument checks and the existence test, and the in-place writing that
+// downloads, component exports and client-step copies share.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalogue/e2e_helpers.h"
 #include "registry/access.h"
+#include "host/files.h"
 #include "transfer/file_data.h"
 #include "transfer/runner_data.h"
 
@@ -54,6 +64,34 @@ unsigned long linesWith(const std::string& log, std::initializer_list<const char
     }
     return n;
 }
+
+// The process's tasks (threads), counted from /proc.
+size_t taskCount() {
+    std::error_code ec;
+    size_t n = 0;
+    for (fs::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++n;
+    return n;
+}
+
+// Watches the process's task count on a thread of its own while it lives and
+// keeps the highest count seen (the watcher itself included).
+struct TaskWatch {
+    TaskWatch() {
+        watcher = std::thread([this] {
+            while (!stop.load()) highest.store(std::max(highest.load(), taskCount()));
+        });
+        while (highest.load() == 0) std::this_thread::yield();
+        baseline = taskCount();
+    }
+    ~TaskWatch() {
+        stop = true;
+        watcher.join();
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> highest{0};
+    size_t baseline = 0;
+    std::thread watcher;
+};
 
 // Whether this machine has a network interface with a hardware address: the
 // emulator reports itself local only then.
@@ -129,6 +167,10 @@ TEST(FileTransfer, RoundTripsAreByteExactOnEveryRoad) {
         emu.resetCounts();
         emu.control("log?clear=1");
         unsigned long chunks = 0;
+        // The library starts no threads: the zipped upload compresses its
+        // chunks on the calling thread.
+        std::optional<TaskWatch> tasks;
+        if (road.road == Road::Zipped) tasks.emplace();
         for (size_t i = 0; i < std::size(kSizes); ++i) {
             SCOPED_TRACE(kSizes[i]);
             const std::string name = std::string(road.name) + "-" + std::to_string(kSizes[i]) + ".bin";
@@ -152,6 +194,10 @@ TEST(FileTransfer, RoundTripsAreByteExactOnEveryRoad) {
                 EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == data[i]);
             }
         }
+        if (tasks) {
+            EXPECT_EQ(tasks->highest.load(), tasks->baseline) << "a thread was started";
+        }
+        tasks.reset();
         const unsigned long n = std::size(kSizes);
         const std::string log = emu.log();
         const bool http = road.road == Road::HttpRaw || road.road == Road::HttpCompressed;
@@ -335,4 +381,170 @@ TEST(FileTransfer, JobDataRoundTrip) {
         EXPECT_NE(all.find(u"soap call to GetJobData() failed | RunnerData::GetJobData"), std::u16string::npos)
             << ascii(all);
     }
+}
+
+// Every road that writes a local file (a download, a component export, a
+// client step's copy) writes it the same way: the complete data in place, so
+// the target keeps its identity on success and is untouched on failure.
+// Run as an ordinary user (as root the test drops to one in a child process):
+// to root every file is writable.
+TEST(FileTransfer, LocalFilesAreWrittenInPlaceOnEveryRoad) {
+    Emulator emu({"--hw-address", "foreign"});
+    LocalDir local;
+    const bool asRoot = ::geteuid() == 0;
+    constexpr uid_t kUser = 61803, kOther = 61804;
+    spit(emu.root() / "data.bin", std::string(300000, 'd'));
+    spit(local.path / "source.bin", std::string(200000, 's'));
+    const std::string component = "Examples/Add Numbers";
+    const std::string exported = slurp(emu.root() / "catalogue" / (component + ".xml"));
+
+    struct Road {
+        const char* name;
+        std::function<bool(const std::u16string& id, const fs::path& target, bool fail)> write;
+        std::string content;  // what a successful write leaves
+    };
+    const Road roads[] = {
+        {"download",
+         [](const std::u16string& id, const fs::path& target, bool fail) {
+             return pelox_downloadFile(id.c_str(), fail ? u"missing.bin" : u"data.bin", u16(target).c_str()) == 0;
+         },
+         std::string(300000, 'd')},
+        {"export",
+         [&](const std::u16string& id, const fs::path& target, bool fail) {
+             const std::u16string name = pelox::e2e::u16(fail ? "Examples/Missing" : component);
+             return pelox_exportComponent(id.c_str(), name.c_str(), u16(target).c_str()) == 0;
+         },
+         exported},
+        {"client-step copy",
+         [&](const std::u16string&, const fs::path& target, bool fail) {
+             return pelox::host::vcFile::CopyFileW(u16(local.path / (fail ? "missing.bin" : "source.bin")),
+                                                   u16(target));
+         },
+         std::string(200000, 's')},
+    };
+    enum class Expect { Written, Refused };
+    struct Target {
+        const char* name;
+        Expect onSuccess;
+        bool needsRoot;  // made by root for another user
+    };
+    const Target targets[] = {
+        {"absent", Expect::Written, false},        {"plain", Expect::Written, false},
+        {"read-only", Expect::Refused, false},     {"hard-linked", Expect::Written, false},
+        {"symbolic link", Expect::Written, false}, {"in a read-only folder", Expect::Written, false},
+        {"another user's, writable to all", Expect::Written, true},
+    };
+    const std::string old = "old content\n";
+    auto folderFor = [&](const Road& road, const Target& target, bool fail) {
+        return local.path / "cases" / (std::string(road.name) + "-" + target.name + (fail ? "-fail" : "-ok"));
+    };
+    // The file each case writes; made as it should be before the write.
+    auto prepare = [&](const fs::path& folder, const Target& target) {
+        fs::create_directories(folder);
+        const fs::path file = folder / "target";
+        const std::string name = target.name;
+        if (name == "absent") return file;
+        if (name == "symbolic link") {
+            spit(folder / "real", old);
+            fs::create_symlink("real", file);
+            return file;
+        }
+        spit(file, old);
+        ::chmod(file.c_str(), name == "read-only" ? 0444 : name == "another user's, writable to all" ? 0666 : 0640);
+        if (name == "hard-linked") fs::create_hard_link(file, folder / "second");
+        if (name == "another user's, writable to all") ::chown(file.c_str(), kOther, kOther);
+        return file;
+    };
+
+    // The whole table; failures come back as text, so that it can run in a
+    // child process as well.
+    auto runTable = [&]() {
+        std::string failures;
+        auto check = [&](bool ok, const std::string& what) {
+            if (!ok) failures += what + "\n";
+        };
+        const std::u16string id = login(emu);
+        for (const Road& road : roads) {
+            for (const Target& target : targets) {
+                if (target.needsRoot && !asRoot) continue;
+                for (bool fail : {false, true}) {
+                    const fs::path folder = folderFor(road, target, fail);
+                    const fs::path file = folder / "target";
+                    const std::string label =
+                        std::string(road.name) + ", " + target.name + (fail ? ", failing: " : ", succeeding: ");
+                    struct stat before {}, after {};
+                    const bool existed = ::stat(file.c_str(), &before) == 0;
+                    if (std::string(target.name) == "in a read-only folder") ::chmod(folder.c_str(), 0555);
+                    const bool ok = road.write(id, file, fail);
+                    ::chmod(folder.c_str(), 0755);
+                    const bool written = !fail && target.onSuccess == Expect::Written;
+                    check(ok == written, label + "returned " + (ok ? "success" : "failure"));
+                    const bool exists = ::stat(file.c_str(), &after) == 0;
+                    if (!existed) {
+                        check(exists == written, label + "the file " + (exists ? "exists" : "is missing"));
+                        if (written) check(slurp(file) == road.content, label + "wrong content");
+                        continue;
+                    }
+                    check(exists && after.st_ino == before.st_ino, label + "the file was replaced by another");
+                    check(after.st_mode == before.st_mode, label + "the mode changed");
+                    check(after.st_uid == before.st_uid, label + "the owner changed");
+                    check(after.st_nlink == before.st_nlink, label + "the links changed");
+                    check(slurp(file) == (written ? road.content : old), label + "wrong content");
+                    if (std::string(target.name) == "symbolic link")
+                        check(fs::is_symlink(file), label + "the link was replaced by a file");
+                    if (std::string(target.name) == "hard-linked")
+                        check(slurp(folder / "second") == (written ? road.content : old),
+                              label + "the second name shows other content");
+                }
+            }
+        }
+        // Nothing is left beside the targets.
+        for (const auto& e : fs::recursive_directory_iterator(local.path / "cases")) {
+            const std::string name = e.path().filename().string();
+            check(e.is_directory() || name == "target" || name == "real" || name == "second", "left behind: " + name);
+        }
+        return failures;
+    };
+
+    for (const Road& road : roads)
+        for (const Target& target : targets)
+            for (bool fail : {false, true})
+                if (!target.needsRoot || asRoot) prepare(folderFor(road, target, fail), target);
+    if (!asRoot) {
+        EXPECT_EQ(runTable(), "");
+        return;
+    }
+    // As root: the table runs as an ordinary user that owns the test folder
+    // (another user's files stay another's).
+    for (const auto& e : fs::recursive_directory_iterator(local.path)) {
+        struct stat info {};
+        ::lstat(e.path().c_str(), &info);
+        if (info.st_uid == 0) ::lchown(e.path().c_str(), kUser, kUser);
+    }
+    ::chown(local.path.c_str(), kUser, kUser);
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        std::string failures;
+        ::setenv("TMPDIR", local.path.c_str(), 1);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kUser, kUser, kUser) != 0 ||
+            ::setresuid(kUser, kUser, kUser) != 0)
+            failures = "could not become user 61803\n";
+        else
+            failures = runTable();
+        (void)!::write(channel[1], failures.data(), failures.size());
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    std::string failures;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) failures.append(buffer, static_cast<size_t>(n));
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(failures, "");
 }

@@ -107,8 +107,10 @@ const std::vector<Command> kCommands = {
      "(from -> to), the folders made (the library shows the step first and carries\n"
      "it out at the next poll; with --json the steps go to standard error and into\n"
      "the document's \"steps\"). --no-client-steps runs none of them.\n"
-     "(PELOX_PASSWORD is taken out of pelox's environment at start, so the\n"
-     "programs do not see it.)\n\n"
+     "(PELOX_PASSWORD is taken out of pelox's environment at start and its value\n"
+     "wiped, so the programs neither inherit it nor read it from\n"
+     "/proc/<pid>/environ; like any program of yours, they can still read\n"
+     "pelox's memory where the system allows that.)\n\n"
      "Options:\n"
      "  -p, --param NAME=VALUE   set a parameter (repeat for several values)\n"
      "      --blocking           launch a blocking job (the server holds the launch\n"
@@ -219,7 +221,8 @@ const char* kGlobalHelp =
     "finish, the parameters are not valid, the file does not exist); 4 a local\n"
     "problem (the emulator, a local file); 130 interrupted.\n\n"
     "Environment: PELOX_SERVER, PELOX_USER, PELOX_PASSWORD (taken out of the\n"
-    "environment at start, so programs run by client steps do not see it),\n"
+    "environment and wiped at start: programs run by client steps do not\n"
+    "inherit it, nor find it in /proc/<pid>/environ),\n"
     "PELOX_TRACE, PELOX_EMULATOR (the emulator to start), and the library's\n"
     "PELOX_CA_BUNDLE, PELOX_REGISTRY_FILE and TMPDIR.\n\n"
     "Examples:\n"
@@ -388,11 +391,15 @@ int main(int argc, char** argv) {
     std::vector<std::string> all(argv + 1, argv + argc);
     // The password never comes from the command line; from the environment it
     // is taken once and removed, so that programs that client steps start do
-    // not inherit it.
+    // not inherit it. Its bytes are overwritten first: unsetenv only drops
+    // the pointer, while the text stays in the memory that
+    // /proc/<pid>/environ shows to every process of the user.
     ServerOptions serverOptions;
-    if (const char* password = std::getenv("PELOX_PASSWORD")) {
+    if (char* password = std::getenv("PELOX_PASSWORD")) {
         serverOptions.password = password;
         serverOptions.passwordFromEnvironment = true;
+        volatile char* bytes = password;
+        for (size_t i = 0, n = std::strlen(password); i < n; ++i) bytes[i] = '\0';
         ::unsetenv("PELOX_PASSWORD");
     }
 
