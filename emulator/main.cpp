@@ -65,6 +65,8 @@ Profile (what server the emulator pretends to be):
   --cluster on|off        two runner endpoints handed out in turn by GetEndpoint
   --session-credentials on|off  session IDs carry an XMLDB endpoint
   --omit-config KEY       leave a configuration key out (repeatable)
+  --extra-config N        N more configuration keys, Extra1..ExtraN (values
+                          "extra 1" ...), after the others (default 0)
   --hw-address local|foreign    GetHWAddress answers this machine's address or
                                 a foreign one
   --upload-url on|off     advertise the HTTP upload service

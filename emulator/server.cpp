@@ -154,6 +154,9 @@ void applySetting(Profile& p, const std::string& key, const std::string& value) 
              for (auto& k : split(v, ','))
                  if (!trim(k).empty()) p.omitConfig.insert(trim(k));
          }},
+        {"extra-config", [](Profile& p, const std::string& k, const std::string& v) {
+             p.extraConfig = int(parseInteger(v, "--" + k, 0, 1000));
+         }},
         {"include-config", [](Profile& p, const std::string&, const std::string& v) {
              for (auto& k : split(v, ',')) p.omitConfig.erase(trim(k));
          }},
@@ -192,6 +195,7 @@ std::string describeProfile(const Profile& p) {
       << "\nsession-credentials: " << (p.sessionCredentials ? "on" : "off") << "\nomit-config: ";
     first = true;
     for (auto& m : p.omitConfig) o << (first ? "" : ",") << m, first = false;
+    o << "\nextra-config: " << p.extraConfig;
     o << "\nhw-address: " << (p.hwLocal ? "local" : "foreign") << "\nupload-url: " << (p.uploadUrl ? "on" : "off")
       << "\ndownload-url: " << (p.downloadUrl ? "on" : "off") << "\nblocking-timeout: " << p.blockingTimeoutSeconds
       << "\nstatus: " << p.status << "\n";
@@ -735,6 +739,8 @@ std::vector<std::pair<std::string, std::vector<std::string>>> Server::configurat
         {"ServerOS", {"Linux"}},
         {"USEAUTHENTICATION", {"true"}},
     };
+    for (int i = 1; i <= p.extraConfig; ++i)
+        all.push_back({"Extra" + std::to_string(i), {"extra " + std::to_string(i)}});
     std::vector<std::pair<std::string, std::vector<std::string>>> out;
     for (auto& [k, v] : all) {
         bool omitted = false;
