@@ -162,7 +162,7 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
 PELOX_API int32_t pelox_getJobErrors(const pelox_char* sessionId, const pelox_char* jobId, int32_t errors,
                                      int32_t componentIds) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        auto outputs = registry::outputStringArrays<2>({errors, componentIds});
+        auto outputs = registry::outputStringArraysInTurn<2>({errors, componentIds});
         if (!outputs) return PELOX_E_NO_STRING_ARRAY;
         if (!sessionId || !jobId) return PELOX_E_NULL_ARGUMENT;
         const std::u16string id = frame::toU16(jobId);
