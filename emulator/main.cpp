@@ -80,7 +80,9 @@ Limits: 256 requests are served at once (16 more for the control endpoint),
 Fault injection (repeatable):
   --fault 'op=OP&kind=KIND[&detail=A|#|B][&string=TEXT][&code=Client][&ms=N][&count=N]'
         OP is an operation name, download, upload, serverstatus or *;
-        KIND is soap-fault, delay, http-500, malformed, truncated or drop;
+        KIND is soap-fault, delay, http-500, malformed, truncated, drop or
+        no-job-id (CreateJob, LaunchJob, LaunchBlockingJob: carried out,
+        but the reply carries no job ID);
         ms delays the reply; count limits the rule to the next N calls.
         Values are URL-encoded.
 

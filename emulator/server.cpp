@@ -204,7 +204,8 @@ std::string describeProfile(const Profile& p) {
 
 FaultRule parseFaultRule(const std::string& query) {
     static const std::set<std::string> keys = {"op", "kind", "string", "detail", "code", "ms", "count"};
-    static const std::set<std::string> kinds = {"soap-fault", "delay", "http-500", "malformed", "truncated", "drop"};
+    static const std::set<std::string> kinds = {"soap-fault", "delay", "http-500", "malformed", "truncated", "drop",
+                                               "no-job-id"};
     FaultRule r;
     for (const auto& [k, v] : parseQueryList(query)) {
         if (!keys.count(k)) throw std::invalid_argument("unknown fault rule parameter '" + k + "'");

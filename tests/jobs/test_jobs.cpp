@@ -90,7 +90,13 @@ TEST(Jobs, TheRoadOfOneJobPlainBlockingAndCreatedThenLaunched) {
         Job job;
         if (std::string(road) == "created") {
             String created;
+            // A job the server makes without naming it cannot be addressed.
+            emu.addFault("op=CreateJob&kind=no-job-id&count=1");
+            EXPECT_GT(pelox_createJob(sid.c_str(), created, 0), 0);
             ASSERT_EQ(pelox_createJob(sid.c_str(), created, 0), 0);
+            // Launched into a job of ours, it keeps our ID even when the
+            // reply names none.
+            emu.addFault("op=LaunchJob&kind=no-job-id&count=1");
             job = launch(sid, addNumbers, 0, {{u"A", u"40"}}, created.text().c_str());
             EXPECT_EQ(job.id, created.text());
         } else {
