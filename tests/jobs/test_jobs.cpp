@@ -187,6 +187,21 @@ TEST(Jobs, ClientStepsOfEveryKindCarriedOutByTheLibrary) {
     std::ifstream in(returned);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "round trip");
+
+    // Patterns name files that may not exist: one that matches nothing
+    // sends nothing and is no missing file, even where a missing file is an
+    // error.
+    const std::filesystem::path client = emu.root() / "client-out";
+    std::filesystem::create_directories(client);
+    std::ofstream(client / "result.txt") << "r";
+    addProtocol(emu, "Optional Logs",
+                "<step id=\"up\" kind=\"uploadToServer\" source=\"" + (client / "*.txt").string() + "," +
+                    (client / "*.log").string() + "\" verify=\"result.txt\"/><step kind=\"setResult\" name=\"R\" "
+                                                 "value=\"1\"/>");
+    const Job logs = launch(sid, u"Tests/Optional Logs", PELOX_JOB_HANDLE_CLIENT_STEPS);
+    ASSERT_EQ(logs.rc, 0) << errorText(logs.rc);
+    EXPECT_EQ(pollUntil(sid, logs.id, settled), PELOX_JOB_FINISHED);
+    EXPECT_EQ(errorsOf(sid, logs.id), Texts{});
 }
 
 TEST(Jobs, InstructionsDeferredToTheHostKeepTheJobWaitingUntilContinued) {

@@ -249,7 +249,6 @@ CClientComponentDispatcher::ExpandedSources CClientComponentDispatcher::ExpandWi
         // descriptions expect from their Windows clients ("*.txt" takes
         // "b.TXT"), so the whole directory is listed and matched here.
         const std::u16string namePattern = tarn::util::toUpperAscii(patternName);
-        const size_t before = out.paths.size();
         host::vcDirectoryIterator listing(directory.empty() || isSeparator(directory.back()) ? directory
                                                                                              : directory + u"/");
         host::vcDirectoryItem item;
@@ -260,7 +259,6 @@ CClientComponentDispatcher::ExpandedSources CClientComponentDispatcher::ExpandWi
             out.paths.push_back(joinPath(directory, item.Name));
             out.fromWildcard.push_back(true);
         }
-        if (out.paths.size() == before) out.unmatchedPatterns.push_back(path);
     }
     return out;
 }
@@ -319,9 +317,9 @@ void CClientComponentDispatcher::UploadToServer(FileData& files, const host::CPr
                 "Invalid source and destination specifications.  Sources and destinations must be equal or "
                 "destination must be the RunDirectory");
         }
-        // A pattern that matches nothing is a missing source like any other.
-        if (missingIsError && !expanded.unmatchedPatterns.empty())
-            throw tarn::Exception(u"Could not find source '%ls'", expanded.unmatchedPatterns.front());
+        // A pattern stands for the files it matches: one that matches
+        // nothing adds no pair, so nothing is sent for it and nothing is
+        // missing (protocols name optional outputs such as "*.log" so).
 
         for (size_t i = 0; i < destinations.size(); ++i)
             if (isRunDirectory(destinations[i])) destinations[i] = joinPath(runBase, fileNameOf(expanded.paths[i]));

@@ -54,7 +54,6 @@ public:
         std::vector<std::u16string> paths;   // canonical sources, wildcard patterns replaced by their matches
         std::vector<bool> fromWildcard;      // per entry of paths
         bool anyWildcard = false;
-        std::vector<std::u16string> unmatchedPatterns;  // wildcard sources that matched no file
     };
     // Canonicalises the sources and replaces each pattern holding '*' or '?' by the files it matches (not
     // sub-directories; a pattern with an extension other than ".*" keeps only entries with exactly that
