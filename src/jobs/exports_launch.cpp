@@ -145,7 +145,11 @@ PELOX_API int32_t pelox_launchJob(const pelox_char* sessionId, const pelox_char*
             registry::insertJob(out->view(), job);
             job->jobEndpoint = endpoint;
             job->setOptions(flags);
+            job->forgetWaitingStep();
             job->state = mapServerJobState(answer.status, job->report1508);
+            // A blocking launch comes back as soon as the job waits for the
+            // client; that step is carried out by the first poll.
+            job->stepNotYetHandled = job->state == PELOX_JOB_WAITING_FOR_CLIENT;
             return notice;
         }
 
@@ -162,6 +166,7 @@ PELOX_API int32_t pelox_launchJob(const pelox_char* sessionId, const pelox_char*
         if (!job) registry::insertJob(id, job);
         job->jobEndpoint = endpoint;
         job->setOptions(flags);
+        job->forgetWaitingStep();
         job->state = PELOX_JOB_FINISHED;  // launched
         return notice;
     });

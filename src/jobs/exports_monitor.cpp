@@ -116,9 +116,12 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
         // A step shown to the host at the last poll is carried out by this
         // one, once the server confirms that the job still waits for it (a
         // job stopped meanwhile has its step dropped). Instructions the host
-        // did not act on by the next poll: resume.
-        const bool previewedStepDue = job->state == PELOX_JOB_WAITING_FOR_CLIENT && job->stepPreviewed;
-        if (job->state == PELOX_JOB_WAITING_FOR_CLIENT && !previewedStepDue) internalContinueJob(sid, id, *job);
+        // did not act on by the next poll: resume. A job that a blocking
+        // launch left waiting has its step still to come: this poll asks
+        // the server and carries it out.
+        const bool waiting = job->state == PELOX_JOB_WAITING_FOR_CLIENT;
+        const bool previewedStepDue = waiting && job->stepPreviewed;
+        if (waiting && !previewedStepDue && !job->stepNotYetHandled) internalContinueJob(sid, id, *job);
 
         int serverState = 0;
         {
@@ -130,6 +133,7 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
             if (rc != 0) return rc;
             serverState = answer.status;
         }
+        job->stepNotYetHandled = false;
         // Server state 11: paused, waiting to be resumed.
         if (serverState == 11) internalContinueJob(sid, id, *job);
         job->state = mapServerJobState(serverState, job->report1508);

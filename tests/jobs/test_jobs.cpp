@@ -169,24 +169,30 @@ TEST(Jobs, ServerState12IsReported1508OnlyWithOption4) {
 TEST(Jobs, ClientStepsOfEveryKindCarriedOutByTheLibrary) {
     Emulator emu;
     const auto sid = login(emu);
-    const Job job = launch(sid, u"Examples/Client Steps/Round Trip", PELOX_JOB_HANDLE_CLIENT_STEPS,
-                           {{u"Text", u"round trip"}});
-    ASSERT_EQ(job.rc, 0) << errorText(job.rc);
-    // The library resumes the job after each step inside the poll; the
-    // instructions step is not the host's business without option 2.
-    EXPECT_EQ(pollUntil(sid, job.id, [](int32_t s) { return s == PELOX_JOB_FINISHED || s == PELOX_JOB_STATE_5; }),
-              PELOX_JOB_FINISHED);
-    EXPECT_TRUE(errorsOf(sid, job.id).empty());
-    Result results;
-    ASSERT_EQ(pelox_getJobResults(sid.c_str(), job.id.c_str(), results), 0);
-    EXPECT_EQ(results.values(u"Echo"), Texts{u"round trip\n"});
-    EXPECT_EQ(results.values(u"EchoStatus"), Texts{u"0"});
-    EXPECT_EQ(results.values(u"Done"), Texts{u"true"});
-    // The file went to the client (a temporary file) and came back.
-    const auto returned = emu.root() / "jobs" / "tester" / ascii(job.id) / "returned.txt";
-    std::ifstream in(returned);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "round trip");
+    // A blocking launch comes back as soon as the job waits for its first
+    // step; the first poll carries that step out like any other.
+    for (const int32_t blocking : {0, PELOX_JOB_BLOCKING}) {
+        SCOPED_TRACE(blocking ? "blocking" : "plain");
+        const Job job = launch(sid, u"Examples/Client Steps/Round Trip", PELOX_JOB_HANDLE_CLIENT_STEPS | blocking,
+                               {{u"Text", u"round trip"}});
+        ASSERT_EQ(job.rc, 0) << errorText(job.rc);
+        // The library resumes the job after each step inside the poll; the
+        // instructions step is not the host's business without option 2.
+        EXPECT_EQ(pollUntil(sid, job.id, [](int32_t s) { return s == PELOX_JOB_FINISHED || s == PELOX_JOB_STATE_5; }),
+                  PELOX_JOB_FINISHED);
+        EXPECT_TRUE(errorsOf(sid, job.id).empty());
+        Result results;
+        ASSERT_EQ(pelox_getJobResults(sid.c_str(), job.id.c_str(), results), 0);
+        ASSERT_EQ(results.values(u"TempIn").size(), 1u);
+        EXPECT_EQ(results.values(u"Echo"), Texts{u"round trip\n"});
+        EXPECT_EQ(results.values(u"EchoStatus"), Texts{u"0"});
+        EXPECT_EQ(results.values(u"Done"), Texts{u"true"});
+        // The file went to the client (a temporary file) and came back.
+        const auto returned = emu.root() / "jobs" / "tester" / ascii(job.id) / "returned.txt";
+        std::ifstream in(returned);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "round trip");
+    }
 
     // Patterns name files that may not exist: one that matches nothing
     // sends nothing and is no missing file, even where a missing file is an
