@@ -49,8 +49,10 @@ int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId
                      JobInfo& job) {
     if (job.handleClientSteps && job.previewClientSteps) {
         RunnerData runner(jobId, sessionId, job.jobEndpoint);
-        job.pendingInstructions = CClientComponentDispatcher::PreviewClientComponent(runner, session.userName,
-                                                                                     job.deferToHost, &job.previewedStep);
+        auto preview = CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost);
+        job.pendingInstructions = std::move(preview.text);
+        job.previewedStep = std::move(preview.description);
+        job.previewedStepReadable = preview.readable;
         job.stepPreviewed = true;
         return PELOX_OK;
     }
@@ -58,25 +60,30 @@ int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId
 }
 
 // The poll after a preview, with the job still waiting: carry out exactly
-// the step that was shown. When the server describes another step by now
-// (another client resumed the job meanwhile), that one is shown instead and
-// nothing runs.
+// the bytes that were shown, never a later fetch. When the server describes
+// another step by now (another client resumed the job meanwhile), that one
+// is shown instead and nothing runs. A description that could not be read
+// when it was shown and still cannot be read is reported to the server as
+// the step's failure, as the step itself would have, and the job goes on.
 int carryOutPreviewedStep(const SessionInfo& session, const std::u16string& sessionId, const std::u16string& jobId,
                           JobInfo& job) {
     RunnerData runner(jobId, sessionId, job.jobEndpoint);
-    host::Bytes now;
-    std::u16string text =
-        CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost, &now);
-    if (now != job.previewedStep) {
-        job.pendingInstructions = std::move(text);
-        job.previewedStep = std::move(now);
-        job.stepPreviewed = true;
-        return PELOX_OK;
+    auto now = CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost);
+    if (now.readable && job.previewedStepReadable && now.description == job.previewedStep) {
+        job.previewedStep.clear();
+        job.previewedStepReadable = false;
+        return carryOutWaitingStep(session, sessionId, jobId, job, &now.description);
     }
-    job.previewedStep.clear();
-    // A description that could not be read is fetched again by the step,
-    // which reports the failure as it would have without the preview.
-    return carryOutWaitingStep(session, sessionId, jobId, job, now.empty() ? nullptr : &now);
+    if (!now.readable && !job.previewedStepReadable) {
+        job.previewedStep.clear();
+        CClientComponentDispatcher().ReportFailure(runner, now.failure);
+        return internalContinueJob(sessionId, jobId, job);
+    }
+    job.pendingInstructions = std::move(now.text);
+    job.previewedStep = std::move(now.description);
+    job.previewedStepReadable = now.readable;
+    job.stepPreviewed = true;
+    return PELOX_OK;
 }
 
 // Result pairs in order: a pair without a value list is skipped; a name that

@@ -241,17 +241,22 @@ TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStoppe
                     "\" waitForExit=\"true\"/><step kind=\"setResult\" name=\"R\" value=\"1\"/>");
     const auto sid = login(emu);
     const auto waitingOrSettled = [](int32_t s) { return s == PELOX_JOB_WAITING_FOR_CLIENT || settled(s); };
-    for (const std::string how : {"poll", "continue", "stop"}) {
+    // "unreadable": the description cannot be read when it is shown nor
+    // at the next poll; nothing was shown that could run, so nothing runs
+    // (a third read would succeed) and the step fails as unreadable.
+    for (const std::string how : {"poll", "continue", "stop", "unreadable"}) {
         SCOPED_TRACE(how);
         std::filesystem::remove(marker);
+        if (how == "unreadable") emu.addFault("op=GetJobData&kind=soap-fault&count=2");
         const Job job = launch(sid, u"Tests/Touch", PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_PREVIEW_CLIENT_STEPS);
         ASSERT_EQ(job.rc, 0) << errorText(job.rc);
         ASSERT_EQ(pollUntil(sid, job.id, waitingOrSettled), PELOX_JOB_WAITING_FOR_CLIENT);
         String text;
         ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
-        EXPECT_EQ(ascii(text.text()).rfind("Client step: run a program\n  command line: touch " + marker.string(), 0),
-                  0u)
-            << ascii(text.text());
+        const std::string shown = how == "unreadable" ? "Client step: the description of this step could not be read: "
+                                                      : "Client step: run a program\n  command line: touch " +
+                                                            marker.string();
+        EXPECT_EQ(ascii(text.text()).rfind(shown, 0), 0u) << ascii(text.text());
         EXPECT_FALSE(std::filesystem::exists(marker));  // shown, not yet run
         if (how == "continue") {
             EXPECT_EQ(pelox_continueJob(sid.c_str(), job.id.c_str()), 0);
@@ -261,6 +266,12 @@ TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStoppe
         const int32_t last = pollUntil(sid, job.id, settled);
         EXPECT_EQ(last == PELOX_JOB_FINISHED, how != "stop") << last;
         EXPECT_EQ(std::filesystem::exists(marker), how == "poll");
+        if (how == "unreadable") {
+            const Texts errors = errorsOf(sid, job.id);
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_NE(ascii(errors[0]).find("Client is unable to find Component Information"), std::string::npos)
+                << ascii(errors[0]);
+        }
     }
 }
 

@@ -121,19 +121,22 @@ bool CClientComponentDispatcher::RunClientComponent(RunnerData& runner, FileData
         CreateClientRunDirectory(*description);
         return DispatchComponent(runner, files, userName, description.get());
     } catch (tarn::Exception& e) {
-        try {
-            ReportErrors(runner, e.joined(u"\n"));
-        } catch (...) {
-            tarn::Exception::warn(u"CClientComponentDispatcher::RunClientComponent Error");
-        }
+        ReportFailure(runner, e.joined(u"\n"));
     } catch (...) {
-        try {
-            ReportErrors(runner, u"CClientComponentDispatcher::RunClientComponent Unknown Error detected");
-        } catch (...) {
-            tarn::Exception::warn(u"CClientComponentDispatcher::RunClientComponent Error");
-        }
+        ReportFailure(runner, u"CClientComponentDispatcher::RunClientComponent Unknown Error detected");
     }
     return false;
+}
+
+void CClientComponentDispatcher::ReportFailure(RunnerData& runner, const std::u16string& message) noexcept {
+    try {
+        ReportErrors(runner, message);
+    } catch (...) {
+        try {
+            tarn::Exception::warn(u"CClientComponentDispatcher::RunClientComponent Error");
+        } catch (...) {
+        }
+    }
 }
 
 bool CClientComponentDispatcher::DispatchComponent(RunnerData& runner, FileData& files, const std::u16string& userName,
