@@ -72,6 +72,8 @@ Profile (what server the emulator pretends to be):
   --cluster on|off        two runner endpoints handed out in turn by GetEndpoint
   --session-credentials on|off  session IDs carry an XMLDB endpoint
   --omit-config KEY       leave a configuration key out (repeatable)
+  --extra-config N        N more configuration keys, Extra1..ExtraN (values
+                          "extra 1" ...), after the others (default 0)
   --hw-address local|foreign    GetHWAddress answers this machine's address or
                                 a foreign one
   --upload-url on|off     advertise the HTTP upload service
@@ -85,7 +87,9 @@ Limits: 256 requests are served at once (16 more for the control endpoint),
 Fault injection (repeatable):
   --fault 'op=OP&kind=KIND[&detail=A|#|B][&string=TEXT][&code=Client][&ms=N][&count=N]'
         OP is an operation name, download, upload, serverstatus or *;
-        KIND is soap-fault, delay, http-500, malformed, truncated or drop;
+        KIND is soap-fault, delay, http-500, malformed, truncated, drop or
+        no-job-id (CreateJob, LaunchJob, LaunchBlockingJob: carried out,
+        but the reply carries no job ID);
         ms delays the reply; count limits the rule to the next N calls.
         Values are URL-encoded.
 

@@ -159,6 +159,9 @@ void applySetting(Profile& p, const std::string& key, const std::string& value) 
              for (auto& k : split(v, ','))
                  if (!trim(k).empty()) p.omitConfig.insert(trim(k));
          }},
+        {"extra-config", [](Profile& p, const std::string& k, const std::string& v) {
+             p.extraConfig = int(parseInteger(v, "--" + k, 0, 1000));
+         }},
         {"include-config", [](Profile& p, const std::string&, const std::string& v) {
              for (auto& k : split(v, ',')) p.omitConfig.erase(trim(k));
          }},
@@ -197,6 +200,7 @@ std::string describeProfile(const Profile& p) {
       << "\nsession-credentials: " << (p.sessionCredentials ? "on" : "off") << "\nomit-config: ";
     first = true;
     for (auto& m : p.omitConfig) o << (first ? "" : ",") << m, first = false;
+    o << "\nextra-config: " << p.extraConfig;
     o << "\nhw-address: " << (p.hwLocal ? "local" : "foreign") << "\nupload-url: " << (p.uploadUrl ? "on" : "off")
       << "\ndownload-url: " << (p.downloadUrl ? "on" : "off") << "\nblocking-timeout: " << p.blockingTimeoutSeconds
       << "\nstatus: " << p.status << "\n";
@@ -205,7 +209,8 @@ std::string describeProfile(const Profile& p) {
 
 FaultRule parseFaultRule(const std::string& query) {
     static const std::set<std::string> keys = {"op", "kind", "string", "detail", "code", "ms", "count"};
-    static const std::set<std::string> kinds = {"soap-fault", "delay", "http-500", "malformed", "truncated", "drop"};
+    static const std::set<std::string> kinds = {"soap-fault", "delay", "http-500", "malformed", "truncated", "drop",
+                                               "no-job-id"};
     FaultRule r;
     for (const auto& [k, v] : parseQueryList(query)) {
         if (!keys.count(k)) throw std::invalid_argument("unknown fault rule parameter '" + k + "'");
@@ -803,6 +808,8 @@ std::vector<std::pair<std::string, std::vector<std::string>>> Server::configurat
         {"ServerOS", {"Linux"}},
         {"USEAUTHENTICATION", {"true"}},
     };
+    for (int i = 1; i <= p.extraConfig; ++i)
+        all.push_back({"Extra" + std::to_string(i), {"extra " + std::to_string(i)}});
     std::vector<std::pair<std::string, std::vector<std::string>>> out;
     for (auto& [k, v] : all) {
         bool omitted = false;

@@ -42,6 +42,7 @@ struct Profile {
     bool cluster = false;
     bool sessionCredentials = false;
     std::set<std::string> omitConfig;
+    int extraConfig = 0;  // settings Extra1..ExtraN after the table
     bool hwLocal = true;
     bool uploadUrl = true, downloadUrl = true;
     int blockingTimeoutSeconds = 30;

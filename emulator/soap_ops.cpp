@@ -325,6 +325,10 @@ int qor__GetHWAddress(struct soap* soap, char* sessionID, qor__GetHWAddressRespo
 
 // ------------------------------------------------------------------ runner
 
+// The fault kind "no-job-id": the job is made or launched, but the reply
+// does not say under which ID.
+static bool withheldJobId(const Request& req) { return req.fault && req.fault->kind == "no-job-id"; }
+
 int qor__LaunchBlockingJob(struct soap* soap, char* sessionID, char* protocolName, ArrayOfNameValuePair* parameters,
                            int msTimeout, int flags, qor__LaunchBlockingJobResponse& response) {
     OP_BEGIN("LaunchBlockingJob")
@@ -339,7 +343,7 @@ int qor__LaunchBlockingJob(struct soap* soap, char* sessionID, char* protocolNam
         if (!(flags & 2)) engine.stop(job);  // not ContinueJobAfterTimeout
     }
     int status = engine.status(*job);
-    response.jobID = str(soap, job->id);
+    response.jobID = withheldJobId(req) ? nullptr : str(soap, job->id);
     response.status = status;
     response.runResults = pairs(soap, engine.results(*job));
     if (settled && (flags & 1) && status != state::WaitingForClient && status != state::Paused) {
@@ -353,7 +357,8 @@ int qor__LaunchBlockingJob(struct soap* soap, char* sessionID, char* protocolNam
 int qor__CreateJob(struct soap* soap, char* sessionID, qor__CreateJobResponse& response) {
     OP_BEGIN("CreateJob")
     const Session& s = needSession(soap, sessionID);
-    response.jobID = str(soap, srv(soap).jobs().create(s.user, pathOf(soap))->id);
+    const std::string id = srv(soap).jobs().create(s.user, pathOf(soap))->id;
+    response.jobID = withheldJobId(req) ? nullptr : str(soap, id);
     OP_END
 }
 
@@ -386,7 +391,7 @@ int qor__LaunchJob(struct soap* soap, char* sessionID, char* jobIDHint, char* pr
     const Session& s = needSession(soap, sessionID);
     if (!protocolName || !*protocolName) fail("LaunchJob needs a protocol name");
     auto job = srv(soap).jobs().launch(s.user, pathOf(soap), text(jobIDHint), protocolName, fromPairs(parameters));
-    response.jobID = str(soap, job->id);
+    response.jobID = withheldJobId(req) ? nullptr : str(soap, job->id);
     OP_END
 }
 

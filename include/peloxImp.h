@@ -121,9 +121,12 @@ enum pelox_job_state {
 #define PELOX_JOB_REPORT_1508 4         /* Server state 12 is reported as 1508. */
 #define PELOX_JOB_SKIP_VALIDATION 8     /* Launch without validation and completeness test. */
 #define PELOX_JOB_BLOCKING 16           /* Launch and wait for the job on the server. */
-#define PELOX_JOB_PREVIEW_CLIENT_STEPS 32 /* With 1: each client step is first shown to the host as its
-                                           instructions (pelox_getClientInstructions); the next poll carries
-                                           it out. */
+#define PELOX_JOB_PREVIEW_CLIENT_STEPS 32 /* This library's own extension, with 1: each client step is first
+                                           shown to the host as its instructions (pelox_getClientInstructions),
+                                           so the host sees 1502 for every step even without 2; the next poll
+                                           carries out exactly the step shown, never one it could not show.
+                                           Without 32, steps are handled as 1 and 2 say. */
+/* Every other bit above 16 is reserved and ignored. */
 
 /* pelox_getProtocolParameters flag bits. */
 #define PELOX_PARAMS_ADVANCED 1         /* Include parameters of class "advanced". */

@@ -503,10 +503,13 @@ void normaliseServerUrl(std::string& url) {
 
 // ---------------------------------------------------------------- configuration
 
+ConfigurationMap::ConfigurationMap() : map_(std::make_unique<Map>(31)) {}
+ConfigurationMap::~ConfigurationMap() = default;
+ConfigurationMap::ConfigurationMap(ConfigurationMap&&) noexcept = default;
+ConfigurationMap& ConfigurationMap::operator=(ConfigurationMap&&) noexcept = default;
+
 const std::vector<std::u16string>* ConfigurationMap::values(std::u16string_view name) const {
-    for (const auto& entry : entries_)
-        if (tarn::util::equalsIgnoreCaseAscii(entry.first, name)) return &entry.second;
-    return nullptr;
+    return map_ ? map_->find(name) : nullptr;
 }
 
 const std::u16string* ConfigurationMap::first(std::u16string_view name) const {
@@ -515,14 +518,19 @@ const std::u16string* ConfigurationMap::first(std::u16string_view name) const {
 }
 
 void ConfigurationMap::set(std::u16string name, std::vector<std::u16string> values) {
+    if (!map_) map_ = std::make_unique<Map>(31);
     name = upperNameA_Z(std::move(name));
     if (values.empty()) values.emplace_back();
-    for (auto& entry : entries_)
-        if (tarn::util::equalsIgnoreCaseAscii(entry.first, name)) {
-            entry.second = std::move(values);
-            return;
-        }
-    entries_.emplace_back(std::move(name), std::move(values));
+    map_->put(name, std::move(values));
+}
+
+std::vector<std::pair<std::u16string, std::vector<std::u16string>>> ConfigurationMap::entries() const {
+    std::vector<std::pair<std::u16string, std::vector<std::u16string>>> out;
+    if (map_)
+        map_->forEach([&](const WString& name, const std::vector<std::u16string>& values) {
+            out.emplace_back(std::u16string(name.view()), values);
+        });
+    return out;
 }
 
 int fetchServerConfiguration(const std::string& serverUrl, ConfigurationMap& out) {

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "connection/session_info.h"
+#include "frame/containers/hash_map.h"
 #include "host/tarn_exception.h"
 
 struct soap;
@@ -65,21 +67,30 @@ int callWithRetry(SoapStruct& ctx, const char* failureText, const std::function<
 // "qorvane/locator" when the path is only "/".
 void normaliseServerUrl(std::string& url);
 
-// The server configuration: names upper-cased (a-z only), later duplicates
-// overwrite earlier ones, every name has at least one value. Kept in the
-// server's order of first appearance.
+// The server configuration, read into the library's hash map (31 buckets to
+// start with, names hashed and compared with A-Z folded): names upper-cased
+// (a-z only), a later duplicate overwrites the values of the earlier one,
+// every name has at least one value. Its walk (bucket by bucket from the
+// first, each bucket from its front) is the order in which the configuration
+// export lists the settings.
 class ConfigurationMap {
 public:
+    ConfigurationMap();
+    ~ConfigurationMap();
+    ConfigurationMap(ConfigurationMap&&) noexcept;
+    ConfigurationMap& operator=(ConfigurationMap&&) noexcept;
+
     // The first value of a name (case-insensitive), or nullptr when absent.
     const std::u16string* first(std::u16string_view name) const;
     const std::vector<std::u16string>* values(std::u16string_view name) const;
     bool contains(std::u16string_view name) const { return values(name) != nullptr; }
     void set(std::u16string name, std::vector<std::u16string> values);
-    const std::vector<std::pair<std::u16string, std::vector<std::u16string>>>& entries() const { return entries_; }
-    std::vector<std::pair<std::u16string, std::vector<std::u16string>>>& entries() { return entries_; }
+    // Every setting, in the map's walk order.
+    std::vector<std::pair<std::u16string, std::vector<std::u16string>>> entries() const;
 
 private:
-    std::vector<std::pair<std::u16string, std::vector<std::u16string>>> entries_;
+    using Map = HashMap<std::vector<std::u16string>, WStringNoCaseKey>;
+    std::unique_ptr<Map> map_;
 };
 
 // Fetches the configuration from a normalised server URL with

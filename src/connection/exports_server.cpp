@@ -39,8 +39,8 @@ PELOX_API int32_t pelox_getServerConfiguration(const pelox_char* serverUrl, int3
         const int rc = fetchServerConfiguration(url, configuration);
         if (rc != 0) return rc;
 
-        // Names in the server's order of first appearance; every setting is
-        // kept under its name, only the exposed ones are listed.
+        // Names in the configuration map's walk order; every setting is kept
+        // under its name, only the exposed ones are listed.
         for (const auto& [name, values] : configuration.entries()) {
             const std::u16string upper = tarn::util::toUpperAscii(name);
             if (isExposedSetting(upper)) out->appendName(upper);

@@ -18,8 +18,9 @@ using wire::utf8;
 
 namespace {
 
-// A job the server named must be findable again: an empty identifier is
-// refused instead of registering a record nobody can address.
+// A job the server named must be findable again: where no record of the
+// caller's is at hand, an empty identifier is refused instead of registering
+// a record nobody can address.
 std::u16string requireJobId(const char* jobId) {
     std::u16string id = wire::toWide(jobId);
     if (id.empty()) throw tarn::Exception("The server returned no job ID");
@@ -144,7 +145,11 @@ PELOX_API int32_t pelox_launchJob(const pelox_char* sessionId, const pelox_char*
             registry::insertJob(out->view(), job);
             job->jobEndpoint = endpoint;
             job->setOptions(flags);
+            job->forgetWaitingStep();
             job->state = mapServerJobState(answer.status, job->report1508);
+            // A blocking launch comes back as soon as the job waits for the
+            // client; that step is carried out by the first poll.
+            job->stepNotYetHandled = job->state == PELOX_JOB_WAITING_FOR_CLIENT;
             return notice;
         }
 
@@ -154,11 +159,14 @@ PELOX_API int32_t pelox_launchJob(const pelox_char* sessionId, const pelox_char*
                                             wire::toArrayOfNameValuePair(s, list.pairs), answer);
         });
         if (rc != 0) return rc;
-        const std::u16string id = requireJobId(answer.jobID);
+        // A launch into a known job needs no identifier back: the job runs
+        // under the one the caller gave, and its record is already there.
+        const std::u16string id = job && wire::toWide(answer.jobID).empty() ? target : requireJobId(answer.jobID);
         frame::setText(*out, id);
         if (!job) registry::insertJob(id, job);
         job->jobEndpoint = endpoint;
         job->setOptions(flags);
+        job->forgetWaitingStep();
         job->state = PELOX_JOB_FINISHED;  // launched
         return notice;
     });

@@ -49,8 +49,10 @@ int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId
                      JobInfo& job) {
     if (job.handleClientSteps && job.previewClientSteps) {
         RunnerData runner(jobId, sessionId, job.jobEndpoint);
-        job.pendingInstructions = CClientComponentDispatcher::PreviewClientComponent(runner, session.userName,
-                                                                                     job.deferToHost, &job.previewedStep);
+        auto preview = CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost);
+        job.pendingInstructions = std::move(preview.text);
+        job.previewedStep = std::move(preview.description);
+        job.previewedStepReadable = preview.readable;
         job.stepPreviewed = true;
         return PELOX_OK;
     }
@@ -58,25 +60,30 @@ int handleWaitingJob(const SessionInfo& session, const std::u16string& sessionId
 }
 
 // The poll after a preview, with the job still waiting: carry out exactly
-// the step that was shown. When the server describes another step by now
-// (another client resumed the job meanwhile), that one is shown instead and
-// nothing runs.
+// the bytes that were shown, never a later fetch. When the server describes
+// another step by now (another client resumed the job meanwhile), that one
+// is shown instead and nothing runs. A description that could not be read
+// when it was shown and still cannot be read is reported to the server as
+// the step's failure, as the step itself would have, and the job goes on.
 int carryOutPreviewedStep(const SessionInfo& session, const std::u16string& sessionId, const std::u16string& jobId,
                           JobInfo& job) {
     RunnerData runner(jobId, sessionId, job.jobEndpoint);
-    host::Bytes now;
-    std::u16string text =
-        CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost, &now);
-    if (now != job.previewedStep) {
-        job.pendingInstructions = std::move(text);
-        job.previewedStep = std::move(now);
-        job.stepPreviewed = true;
-        return PELOX_OK;
+    auto now = CClientComponentDispatcher::PreviewClientComponent(runner, session.userName, job.deferToHost);
+    if (now.readable && job.previewedStepReadable && now.description == job.previewedStep) {
+        job.previewedStep.clear();
+        job.previewedStepReadable = false;
+        return carryOutWaitingStep(session, sessionId, jobId, job, &now.description);
     }
-    job.previewedStep.clear();
-    // A description that could not be read is fetched again by the step,
-    // which reports the failure as it would have without the preview.
-    return carryOutWaitingStep(session, sessionId, jobId, job, now.empty() ? nullptr : &now);
+    if (!now.readable && !job.previewedStepReadable) {
+        job.previewedStep.clear();
+        CClientComponentDispatcher().ReportFailure(runner, now.failure);
+        return internalContinueJob(sessionId, jobId, job);
+    }
+    job.pendingInstructions = std::move(now.text);
+    job.previewedStep = std::move(now.description);
+    job.previewedStepReadable = now.readable;
+    job.stepPreviewed = true;
+    return PELOX_OK;
 }
 
 // Result pairs in order: a pair without a value list is skipped; a name that
@@ -116,9 +123,12 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
         // A step shown to the host at the last poll is carried out by this
         // one, once the server confirms that the job still waits for it (a
         // job stopped meanwhile has its step dropped). Instructions the host
-        // did not act on by the next poll: resume.
-        const bool previewedStepDue = job->state == PELOX_JOB_WAITING_FOR_CLIENT && job->stepPreviewed;
-        if (job->state == PELOX_JOB_WAITING_FOR_CLIENT && !previewedStepDue) internalContinueJob(sid, id, *job);
+        // did not act on by the next poll: resume. A job that a blocking
+        // launch left waiting has its step still to come: this poll asks
+        // the server and carries it out.
+        const bool waiting = job->state == PELOX_JOB_WAITING_FOR_CLIENT;
+        const bool previewedStepDue = waiting && job->stepPreviewed;
+        if (waiting && !previewedStepDue && !job->stepNotYetHandled) internalContinueJob(sid, id, *job);
 
         int serverState = 0;
         {
@@ -130,6 +140,7 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
             if (rc != 0) return rc;
             serverState = answer.status;
         }
+        job->stepNotYetHandled = false;
         // Server state 11: paused, waiting to be resumed.
         if (serverState == 11) internalContinueJob(sid, id, *job);
         job->state = mapServerJobState(serverState, job->report1508);
@@ -162,7 +173,7 @@ PELOX_API int32_t pelox_getJobStatus(const pelox_char* sessionId, const pelox_ch
 PELOX_API int32_t pelox_getJobErrors(const pelox_char* sessionId, const pelox_char* jobId, int32_t errors,
                                      int32_t componentIds) {
     return frame::runExport(/*initialising=*/false, [&]() -> int32_t {
-        auto outputs = registry::outputStringArrays<2>({errors, componentIds});
+        auto outputs = registry::outputStringArraysInTurn<2>({errors, componentIds});
         if (!outputs) return PELOX_E_NO_STRING_ARRAY;
         if (!sessionId || !jobId) return PELOX_E_NULL_ARGUMENT;
         const std::u16string id = frame::toU16(jobId);

@@ -24,6 +24,20 @@ struct JobInfo {
     bool previewClientSteps = false;    // option 32
     bool stepPreviewed = false;         // the waiting step was shown to the host; the next poll carries it out
     std::vector<unsigned char> previewedStep;  // the description that was shown (empty when it could not be read)
+    bool previewedStepReadable = false; // the description shown could be read (only such a step is ever run)
+    // The state 1502 came from a blocking launch, not from a poll: the
+    // waiting step has not been handled yet, so the next poll asks the
+    // server and carries it out instead of resuming the job first.
+    bool stepNotYetHandled = false;
+
+    // Forgets everything about a waiting step (a fresh launch).
+    void forgetWaitingStep() {
+        pendingInstructions.clear();
+        stepPreviewed = false;
+        previewedStep.clear();
+        previewedStepReadable = false;
+        stepNotYetHandled = false;
+    }
 
     // Sets the option flags from job option bits (2 does not imply 1
     // here; the launch adds that itself).

@@ -23,6 +23,7 @@ int internalContinueJob(std::u16string_view sessionId, std::u16string_view jobId
         job.pendingInstructions.clear();
         job.stepPreviewed = false;  // a step resumed past is skipped, not carried out later
         job.previewedStep.clear();
+        job.previewedStepReadable = false;
         return PELOX_OK;
     });
 }

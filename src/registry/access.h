@@ -41,13 +41,18 @@ private:
     T* object_;
 };
 
-// Several objects of one registry under one lock: all handles are looked up
-// before any object is emptied, so an unknown handle leaves every other
-// output untouched. Index i of the result is the object of handles[i].
+// How LockedMany empties its objects.
+enum class Emptying {
+    OnceAllFound,  // all handles are looked up first: an unknown handle leaves every output untouched
+    InTurn,        // each object right after its own look-up: the outputs before an unknown handle are empty
+};
+
+// Several objects of one registry under one lock, looked up in order. Index
+// i of the result is the object of handles[i].
 template <class T, size_t N>
 class LockedMany {
 public:
-    LockedMany(ObjectRegistry<T>& registry, const std::array<int32_t, N>& handles, bool emptyThem)
+    LockedMany(ObjectRegistry<T>& registry, const std::array<int32_t, N>& handles, Emptying emptying)
         : guard_(registry.lock()) {
         for (size_t i = 0; i < N; ++i) {
             objects_[i] = registry.find(handles[i]);
@@ -55,8 +60,9 @@ public:
                 found_ = false;
                 return;
             }
+            if (emptying == Emptying::InTurn) objects_[i]->clear();
         }
-        if (emptyThem)
+        if (emptying == Emptying::OnceAllFound)
             for (T* object : objects_) object->clear();
     }
     LockedMany(const LockedMany&) = delete;
@@ -83,10 +89,18 @@ inline Locked<StringArray> outputStringArray(int32_t h) { return Locked<StringAr
 inline Locked<ProtocolInfo> outputProtocolInfo(int32_t h) { return Locked<ProtocolInfo>(protocolInfos(), h, true); }
 inline Locked<ResultInfo> outputResultInfo(int32_t h) { return Locked<ResultInfo>(resultInfos(), h, true); }
 
-// Several string-array outputs at once (all found, then all emptied).
+// Several string-array outputs at once: all found, then all emptied (the
+// listings, which look up all their outputs before emptying any).
 template <size_t N>
 LockedMany<StringArray, N> outputStringArrays(const std::array<int32_t, N>& handles) {
-    return LockedMany<StringArray, N>(stringArrays(), handles, true);
+    return LockedMany<StringArray, N>(stringArrays(), handles, Emptying::OnceAllFound);
+}
+// The same, each emptied right after its own look-up, as single outputs
+// are: with an unknown later handle the earlier outputs are left empty, so
+// a host that ignores the code never reads stale contents from them.
+template <size_t N>
+LockedMany<StringArray, N> outputStringArraysInTurn(const std::array<int32_t, N>& handles) {
+    return LockedMany<StringArray, N>(stringArrays(), handles, Emptying::InTurn);
 }
 
 // ---- sessions and jobs ------------------------------------------------------

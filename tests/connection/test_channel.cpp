@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "connection/channel.h"
+#include "connection/config_walk.h"
 #include "frame/settings.h"
 #include "host/tarn_util.h"
 #include "soapH.h"
@@ -135,14 +136,36 @@ TEST_F(Channel, ConfigurationNamesAreUpperCasedAndLaterDuplicatesWin) {
                                               {"\xC3\xA4mixed", {"x"}}}));
     ConfigurationMap config;
     ASSERT_EQ(fetchServerConfiguration(server.url(), config), 0);
-    ASSERT_EQ(config.entries().size(), 3u);
-    EXPECT_EQ(config.entries()[0].first, u"FILEENDPOINT");
+    std::vector<std::u16string> names;
+    for (const auto& entry : config.entries()) names.push_back(entry.first);
+    // (only a-z are upper-cased)
+    EXPECT_EQ(names, pelox::testsupport::configurationWalk({u"FILEENDPOINT", u"EMPTY", u"\u00e4MIXED"}));
     EXPECT_EQ(*config.values(u"fileendpoint"), (std::vector<std::u16string>{u"http://b/file", u"second"}));
     EXPECT_EQ(*config.values(u"EMPTY"), std::vector<std::u16string>{u""});
-    EXPECT_EQ(config.entries()[2].first, u"\u00e4MIXED");  // only a-z are upper-cased
     EXPECT_EQ(config.first(u"missing"), nullptr);
 
     EXPECT_EQ(fetchServerConfiguration("", config), -991);
+}
+
+TEST_F(Channel, ConfigurationIsWalkedInTheOrderOfItsHashMap) {
+    // 30 names: the map grows from 31 to 67 buckets on the 24th, and the
+    // walk then differs from the order the server sent.
+    std::vector<std::pair<std::string, std::vector<std::string>>> pairs;
+    std::vector<std::u16string> sent;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "SETTING" + std::to_string(i * 7) + (i % 2 ? "X" : "YZ");
+        pairs.push_back({name, {std::to_string(i)}});
+        sent.push_back(tarn::util::ConvertUTF8toString(name));
+    }
+    pairs.push_back({"setting0yz", {"again"}});  // the same name: its place and new values
+    LoopbackServer server(configurationReply(pairs));
+    ConfigurationMap config;
+    ASSERT_EQ(fetchServerConfiguration(server.url(), config), 0);
+    std::vector<std::u16string> walked;
+    for (const auto& entry : config.entries()) walked.push_back(entry.first);
+    EXPECT_EQ(walked, pelox::testsupport::configurationWalk(sent));
+    EXPECT_NE(walked, sent);
+    EXPECT_EQ(*config.values(u"SETTING0YZ"), std::vector<std::u16string>{u"again"});
 }
 
 TEST_F(Channel, EndpointsFromTheConfiguration) {

@@ -3,20 +3,55 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
 #include "catalogue/e2e_helpers.h"
+#include "connection/config_walk.h"
 
 using namespace pelox::e2e;
 using pelox::testsupport::Emulator;
 
-TEST(ServerConfiguration, ListsExposedSettingsInServerOrder) {
-    Emulator emu;
+namespace {
+
+// The configuration's names, upper-cased, in the order the server sends them.
+Texts sentNames(const Emulator& emu) {
+    const std::string body = emu.soap("/qorvane/locator", "<qor:GetConfigurationSettings/>").body;
+    Texts names;
+    for (size_t at = body.find("<name"); at != std::string::npos; at = body.find("<name", at + 1)) {
+        const size_t open = body.find('>', at), close = body.find("</name>", at);
+        std::u16string name = u16(body.substr(open + 1, close - open - 1));
+        for (auto& c : name)
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        names.push_back(name);
+    }
+    return names;
+}
+
+// The names the configuration export lists, in the order given.
+Texts exposedAmong(const Texts& names) {
+    const Texts exposed = {u"SERVEROS", u"ROOT", u"SSLROOT", u"SERVERVERSION", u"USEAUTHENTICATION",
+                           u"USERSDIRECTORY", u"LOCALROOT", u"GRIDENGINETYPE", u"GRIDENGINENAMES"};
+    Texts out;
+    for (const auto& name : names)
+        if (std::find(exposed.begin(), exposed.end(), name) != exposed.end()) out.push_back(name);
+    return out;
+}
+
+}  // namespace
+
+TEST(ServerConfiguration, ListsExposedSettingsInTheWalkOfTheConfigurationMap) {
+    // More settings than 31 buckets take before the map grows.
+    Emulator emu({"--extra-config", "10"});
     Result result;
     ASSERT_EQ(pelox_getServerConfiguration(u16(emu.locatorUrl()).c_str(), result), 0);
-    EXPECT_EQ(result.names(), (Texts{u"LOCALROOT", u"USERSDIRECTORY", u"GRIDENGINETYPE", u"GRIDENGINENAMES",
-                                     u"SERVERVERSION", u"ROOT", u"SSLROOT", u"SERVEROS", u"USEAUTHENTICATION"}));
+    const Texts sent = sentNames(emu);
+    ASSERT_GT(sent.size(), 23u);
+    const Texts walked = exposedAmong(pelox::testsupport::configurationWalk(sent));
+    EXPECT_EQ(result.names(), walked);
+    EXPECT_EQ(walked.size(), 9u);
+    EXPECT_NE(walked, exposedAmong(sent));  // not the server's order
     EXPECT_EQ(result.values(u"ServerVersion"), Texts{u"8"});
     EXPECT_EQ(result.values(u"ROOT"), Texts{u16(emu.baseUrl())});
     // Settings without a value have an empty list.

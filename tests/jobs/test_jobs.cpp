@@ -90,7 +90,13 @@ TEST(Jobs, TheRoadOfOneJobPlainBlockingAndCreatedThenLaunched) {
         Job job;
         if (std::string(road) == "created") {
             String created;
+            // A job the server makes without naming it cannot be addressed.
+            emu.addFault("op=CreateJob&kind=no-job-id&count=1");
+            EXPECT_GT(pelox_createJob(sid.c_str(), created, 0), 0);
             ASSERT_EQ(pelox_createJob(sid.c_str(), created, 0), 0);
+            // Launched into a job of ours, it keeps our ID even when the
+            // reply names none.
+            emu.addFault("op=LaunchJob&kind=no-job-id&count=1");
             job = launch(sid, addNumbers, 0, {{u"A", u"40"}}, created.text().c_str());
             EXPECT_EQ(job.id, created.text());
         } else {
@@ -163,24 +169,45 @@ TEST(Jobs, ServerState12IsReported1508OnlyWithOption4) {
 TEST(Jobs, ClientStepsOfEveryKindCarriedOutByTheLibrary) {
     Emulator emu;
     const auto sid = login(emu);
-    const Job job = launch(sid, u"Examples/Client Steps/Round Trip", PELOX_JOB_HANDLE_CLIENT_STEPS,
-                           {{u"Text", u"round trip"}});
-    ASSERT_EQ(job.rc, 0) << errorText(job.rc);
-    // The library resumes the job after each step inside the poll; the
-    // instructions step is not the host's business without option 2.
-    EXPECT_EQ(pollUntil(sid, job.id, [](int32_t s) { return s == PELOX_JOB_FINISHED || s == PELOX_JOB_STATE_5; }),
-              PELOX_JOB_FINISHED);
-    EXPECT_TRUE(errorsOf(sid, job.id).empty());
-    Result results;
-    ASSERT_EQ(pelox_getJobResults(sid.c_str(), job.id.c_str(), results), 0);
-    EXPECT_EQ(results.values(u"Echo"), Texts{u"round trip\n"});
-    EXPECT_EQ(results.values(u"EchoStatus"), Texts{u"0"});
-    EXPECT_EQ(results.values(u"Done"), Texts{u"true"});
-    // The file went to the client (a temporary file) and came back.
-    const auto returned = emu.root() / "jobs" / "tester" / ascii(job.id) / "returned.txt";
-    std::ifstream in(returned);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "round trip");
+    // A blocking launch comes back as soon as the job waits for its first
+    // step; the first poll carries that step out like any other.
+    for (const int32_t blocking : {0, PELOX_JOB_BLOCKING}) {
+        SCOPED_TRACE(blocking ? "blocking" : "plain");
+        const Job job = launch(sid, u"Examples/Client Steps/Round Trip", PELOX_JOB_HANDLE_CLIENT_STEPS | blocking,
+                               {{u"Text", u"round trip"}});
+        ASSERT_EQ(job.rc, 0) << errorText(job.rc);
+        // The library resumes the job after each step inside the poll; the
+        // instructions step is not the host's business without option 2.
+        EXPECT_EQ(pollUntil(sid, job.id, [](int32_t s) { return s == PELOX_JOB_FINISHED || s == PELOX_JOB_STATE_5; }),
+                  PELOX_JOB_FINISHED);
+        EXPECT_TRUE(errorsOf(sid, job.id).empty());
+        Result results;
+        ASSERT_EQ(pelox_getJobResults(sid.c_str(), job.id.c_str(), results), 0);
+        ASSERT_EQ(results.values(u"TempIn").size(), 1u);
+        EXPECT_EQ(results.values(u"Echo"), Texts{u"round trip\n"});
+        EXPECT_EQ(results.values(u"EchoStatus"), Texts{u"0"});
+        EXPECT_EQ(results.values(u"Done"), Texts{u"true"});
+        // The file went to the client (a temporary file) and came back.
+        const auto returned = emu.root() / "jobs" / "tester" / ascii(job.id) / "returned.txt";
+        std::ifstream in(returned);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, "round trip");
+    }
+
+    // Patterns name files that may not exist: one that matches nothing
+    // sends nothing and is no missing file, even where a missing file is an
+    // error.
+    const std::filesystem::path client = emu.root() / "client-out";
+    std::filesystem::create_directories(client);
+    std::ofstream(client / "result.txt") << "r";
+    addProtocol(emu, "Optional Logs",
+                "<step id=\"up\" kind=\"uploadToServer\" source=\"" + (client / "*.txt").string() + "," +
+                    (client / "*.log").string() + "\" verify=\"result.txt\"/><step kind=\"setResult\" name=\"R\" "
+                                                 "value=\"1\"/>");
+    const Job logs = launch(sid, u"Tests/Optional Logs", PELOX_JOB_HANDLE_CLIENT_STEPS);
+    ASSERT_EQ(logs.rc, 0) << errorText(logs.rc);
+    EXPECT_EQ(pollUntil(sid, logs.id, settled), PELOX_JOB_FINISHED);
+    EXPECT_EQ(errorsOf(sid, logs.id), Texts{});
 }
 
 TEST(Jobs, InstructionsDeferredToTheHostKeepTheJobWaitingUntilContinued) {
@@ -214,17 +241,22 @@ TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStoppe
                     "\" waitForExit=\"true\"/><step kind=\"setResult\" name=\"R\" value=\"1\"/>");
     const auto sid = login(emu);
     const auto waitingOrSettled = [](int32_t s) { return s == PELOX_JOB_WAITING_FOR_CLIENT || settled(s); };
-    for (const std::string how : {"poll", "continue", "stop"}) {
+    // "unreadable": the description cannot be read when it is shown nor
+    // at the next poll; nothing was shown that could run, so nothing runs
+    // (a third read would succeed) and the step fails as unreadable.
+    for (const std::string how : {"poll", "continue", "stop", "unreadable"}) {
         SCOPED_TRACE(how);
         std::filesystem::remove(marker);
+        if (how == "unreadable") emu.addFault("op=GetJobData&kind=soap-fault&count=2");
         const Job job = launch(sid, u"Tests/Touch", PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_PREVIEW_CLIENT_STEPS);
         ASSERT_EQ(job.rc, 0) << errorText(job.rc);
         ASSERT_EQ(pollUntil(sid, job.id, waitingOrSettled), PELOX_JOB_WAITING_FOR_CLIENT);
         String text;
         ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
-        EXPECT_EQ(ascii(text.text()).rfind("Client step: run a program\n  command line: touch " + marker.string(), 0),
-                  0u)
-            << ascii(text.text());
+        const std::string shown = how == "unreadable" ? "Client step: the description of this step could not be read: "
+                                                      : "Client step: run a program\n  command line: touch " +
+                                                            marker.string();
+        EXPECT_EQ(ascii(text.text()).rfind(shown, 0), 0u) << ascii(text.text());
         EXPECT_FALSE(std::filesystem::exists(marker));  // shown, not yet run
         if (how == "continue") {
             EXPECT_EQ(pelox_continueJob(sid.c_str(), job.id.c_str()), 0);
@@ -234,6 +266,12 @@ TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStoppe
         const int32_t last = pollUntil(sid, job.id, settled);
         EXPECT_EQ(last == PELOX_JOB_FINISHED, how != "stop") << last;
         EXPECT_EQ(std::filesystem::exists(marker), how == "poll");
+        if (how == "unreadable") {
+            const Texts errors = errorsOf(sid, job.id);
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_NE(ascii(errors[0]).find("Client is unable to find Component Information"), std::string::npos)
+                << ascii(errors[0]);
+        }
     }
 }
 
@@ -298,9 +336,16 @@ TEST(Jobs, AProgramThatCannotStartIsAnErrorOfItsStep) {
     const Job job = launch(sid, u"Tests/Bad Program", PELOX_JOB_HANDLE_CLIENT_STEPS);
     ASSERT_EQ(job.rc, 0) << errorText(job.rc);
     EXPECT_EQ(pollUntil(sid, job.id, settled), PELOX_JOB_FINISHED);  // finished with errors
-    const Texts errors = errorsOf(sid, job.id);
+    Array errorArray, components;
+    ASSERT_EQ(pelox_getJobErrors(sid.c_str(), job.id.c_str(), errorArray, components), 0);
+    const Texts errors = errorArray.texts();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(ascii(errors[0]).find("/nonexistent/pelox-program"), std::string::npos) << ascii(errors[0]);
+    // An unknown second array: the first one was emptied on its look-up, so
+    // a host that ignores the code does not read these errors again.
+    EXPECT_EQ(pelox_getJobErrors(sid.c_str(), job.id.c_str(), errorArray, 0), PELOX_E_NO_STRING_ARRAY);
+    EXPECT_EQ(errorArray.texts(), Texts{});
+    EXPECT_EQ(components.texts().size(), 1u);
     Result results;
     ASSERT_EQ(pelox_getJobResults(sid.c_str(), job.id.c_str(), results), 0);
     EXPECT_EQ(results.values(u"S"), Texts{u"<missing>"});  // no made-up exit status

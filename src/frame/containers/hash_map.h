@@ -188,11 +188,17 @@ public:
         size_ = 0;
     }
 
-    // Calls f(key, value) for every entry, bucket by bucket.
+    // Calls f(key, value) for every entry, bucket by bucket from the first,
+    // each bucket from its front (the newest entry first).
     template <class F>
     void forEach(F&& f) {
         for (uint32_t b = 0; b < buckets_.count(); ++b)
             for (Node* n = buckets_[b]; n; n = n->next) f(static_cast<const Key&>(n->key), n->value);
+    }
+    template <class F>
+    void forEach(F&& f) const {
+        for (uint32_t b = 0; b < buckets_.count(); ++b)
+            for (const Node* n = buckets_[b]; n; n = n->next) f(static_cast<const Key&>(n->key), n->value);
     }
 
 private:
@@ -272,8 +278,18 @@ private:
         return n;
     }
 
+    // Frees every node. The nodes of the buckets are freed where they are
+    // rather than moved to the free-node stack first, which could need
+    // memory: destroying a map never fails for want of it.
     void destroy() {
-        clear();
+        for (uint32_t b = 0; b < buckets_.count(); ++b) {
+            while (Node* n = buckets_[b]) {
+                buckets_[b] = n->next;
+                n->~Node();
+                tarn::AllocBase::_free(n);
+            }
+        }
+        size_ = 0;
         while (!free_.empty()) {
             Node* n = free_.pop();
             n->~Node();

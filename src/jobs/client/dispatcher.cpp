@@ -121,19 +121,22 @@ bool CClientComponentDispatcher::RunClientComponent(RunnerData& runner, FileData
         CreateClientRunDirectory(*description);
         return DispatchComponent(runner, files, userName, description.get());
     } catch (tarn::Exception& e) {
-        try {
-            ReportErrors(runner, e.joined(u"\n"));
-        } catch (...) {
-            tarn::Exception::warn(u"CClientComponentDispatcher::RunClientComponent Error");
-        }
+        ReportFailure(runner, e.joined(u"\n"));
     } catch (...) {
-        try {
-            ReportErrors(runner, u"CClientComponentDispatcher::RunClientComponent Unknown Error detected");
-        } catch (...) {
-            tarn::Exception::warn(u"CClientComponentDispatcher::RunClientComponent Error");
-        }
+        ReportFailure(runner, u"CClientComponentDispatcher::RunClientComponent Unknown Error detected");
     }
     return false;
+}
+
+void CClientComponentDispatcher::ReportFailure(RunnerData& runner, const std::u16string& message) noexcept {
+    try {
+        ReportErrors(runner, message);
+    } catch (...) {
+        try {
+            tarn::Exception::warn(u"CClientComponentDispatcher::RunClientComponent Error");
+        } catch (...) {
+        }
+    }
 }
 
 bool CClientComponentDispatcher::DispatchComponent(RunnerData& runner, FileData& files, const std::u16string& userName,
@@ -249,7 +252,6 @@ CClientComponentDispatcher::ExpandedSources CClientComponentDispatcher::ExpandWi
         // descriptions expect from their Windows clients ("*.txt" takes
         // "b.TXT"), so the whole directory is listed and matched here.
         const std::u16string namePattern = tarn::util::toUpperAscii(patternName);
-        const size_t before = out.paths.size();
         host::vcDirectoryIterator listing(directory.empty() || isSeparator(directory.back()) ? directory
                                                                                              : directory + u"/");
         host::vcDirectoryItem item;
@@ -260,7 +262,6 @@ CClientComponentDispatcher::ExpandedSources CClientComponentDispatcher::ExpandWi
             out.paths.push_back(joinPath(directory, item.Name));
             out.fromWildcard.push_back(true);
         }
-        if (out.paths.size() == before) out.unmatchedPatterns.push_back(path);
     }
     return out;
 }
@@ -319,9 +320,9 @@ void CClientComponentDispatcher::UploadToServer(FileData& files, const host::CPr
                 "Invalid source and destination specifications.  Sources and destinations must be equal or "
                 "destination must be the RunDirectory");
         }
-        // A pattern that matches nothing is a missing source like any other.
-        if (missingIsError && !expanded.unmatchedPatterns.empty())
-            throw tarn::Exception(u"Could not find source '%ls'", expanded.unmatchedPatterns.front());
+        // A pattern stands for the files it matches: one that matches
+        // nothing adds no pair, so nothing is sent for it and nothing is
+        // missing (protocols name optional outputs such as "*.log" so).
 
         for (size_t i = 0; i < destinations.size(); ++i)
             if (isRunDirectory(destinations[i])) destinations[i] = joinPath(runBase, fileNameOf(expanded.paths[i]));

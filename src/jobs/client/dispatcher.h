@@ -37,6 +37,8 @@ public:
     void SendProperties(RunnerData& runner, std::u16string_view dataName, const host::CPropertyCollection& properties);
     // Sends a collection holding only ClientErrorStack = message as the data item TransferErrorsFileName.
     void ReportErrors(RunnerData& runner, const std::u16string& message);
+    // ReportErrors for a step that failed; a report that cannot be sent is only logged as a warning.
+    void ReportFailure(RunnerData& runner, const std::u16string& message) noexcept;
 
     // The folder of a job's temporary files: "<temporary root>/<user>/<job>".
     static std::u16string TemporaryDirectory(const std::u16string& userName, const std::u16string& jobId);
@@ -54,7 +56,6 @@ public:
         std::vector<std::u16string> paths;   // canonical sources, wildcard patterns replaced by their matches
         std::vector<bool> fromWildcard;      // per entry of paths
         bool anyWildcard = false;
-        std::vector<std::u16string> unmatchedPatterns;  // wildcard sources that matched no file
     };
     // Canonicalises the sources and replaces each pattern holding '*' or '?' by the files it matches (not
     // sub-directories; a pattern with an extension other than ".*" keeps only entries with exactly that
@@ -75,14 +76,19 @@ public:
     // empty when neither is registered.
     static void DoRegistryLookup(std::u16string_view name, std::u16string& path);
 
-    // A description of the job's pending step, for a host to read before the step is carried out: what kind of
-    // step it is, the program and arguments it would run, the files and folders it would read or write. Only
-    // reads the description; nothing is created, copied or run. Never throws: a description that cannot be read
-    // is described as such. deferToHost: instructions for the host count as a step (as the deferring dispatcher
+    // The job's pending step as shown to a host before it is carried out.
+    struct StepPreview {
+        std::u16string text;       // for people: what kind of step, the program, files and folders involved
+        host::Bytes description;   // the description's bytes, kept only when they could be read
+        bool readable = false;     // the description was fetched and read
+        std::u16string failure;    // why it could not be (empty when readable)
+    };
+    // Reads the job's pending step for a host to see before the step is carried out: what kind of step it is,
+    // the program and arguments it would run, the files and folders it would read or write. Only reads the
+    // description; nothing is created, copied or run. Never throws: a description that cannot be fetched or read
+    // is shown as such. deferToHost: instructions for the host count as a step (as the deferring dispatcher
     // takes them).
-    // fetched receives the description's bytes (empty when they could not be fetched).
-    static std::u16string PreviewClientComponent(RunnerData& runner, const std::u16string& userName, bool deferToHost,
-                                                 host::Bytes* fetched = nullptr);
+    static StepPreview PreviewClientComponent(RunnerData& runner, const std::u16string& userName, bool deferToHost);
     static std::u16string DescribeStep(const host::CPropertyCollection& description, const std::u16string& userName,
                                        const std::u16string& jobId, bool deferToHost);
 

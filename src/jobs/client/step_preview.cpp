@@ -101,19 +101,30 @@ std::u16string CClientComponentDispatcher::DescribeStep(const host::CPropertyCol
     return out;
 }
 
-std::u16string CClientComponentDispatcher::PreviewClientComponent(RunnerData& runner, const std::u16string& userName,
-                                                                  bool deferToHost, host::Bytes* fetched) {
-    if (fetched) fetched->clear();
+CClientComponentDispatcher::StepPreview CClientComponentDispatcher::PreviewClientComponent(
+    RunnerData& runner, const std::u16string& userName, bool deferToHost) {
+    StepPreview preview;
     try {
         host::Bytes bytes = FetchDescription(runner);
         const auto description = ReadDescription(bytes);
-        if (fetched) *fetched = std::move(bytes);
-        return DescribeStep(*description, userName, runner.GetJobId(), deferToHost);
+        preview.text = DescribeStep(*description, userName, runner.GetJobId(), deferToHost);
+        preview.description = std::move(bytes);
+        preview.readable = true;
+        return preview;
     } catch (tarn::Exception& e) {
-        return std::u16string(kHeading) + u"its description could not be read\n  " + e.joined(u"\n  ");
+        preview.failure = e.joined(u"\n");
     } catch (...) {
-        return std::u16string(kHeading) + u"its description could not be read";
+        preview.failure = u"CClientComponentDispatcher::PreviewClientComponent Unknown Error detected";
     }
+    // Nothing of an unreadable step can be shown, so nothing of it is ever
+    // carried out either.
+    std::u16string reason = preview.failure;
+    for (size_t at = reason.find(u'\n'); at != std::u16string::npos; at = reason.find(u'\n', at + 3))
+        reason.replace(at, 1, u"\n  ");
+    preview.text = std::u16string(kHeading) + u"the description of this step could not be read: " + reason;
+    preview.description.clear();
+    preview.readable = false;
+    return preview;
 }
 
 }  // namespace pelox
