@@ -277,6 +277,20 @@ TEST_F(Cli, ControlsJobsFromLaterInvocations) {
     EXPECT_EQ(doc["stateName"], "stopped");
     EXPECT_EQ(doc["outcome"], "stopped");
     EXPECT_FALSE(doc["succeeded"]);
+
+    // Ctrl-C while run polls: the job is stopped first, then exit status 130.
+    const unsigned long polls = emu_.count("GetJobStatus");
+    const pid_t interrupted = pelox::testsupport::startProgram(
+        {PELOX_CLI_PATH, "--json", "run", "Utilities/Slow Job", "-p", "Milliseconds=60000"},
+        {"PELOX_SERVER=" + emu_.locatorUrl(), "PELOX_USER=tester", "PELOX_PASSWORD=secret", "PELOX_TRACE"}, runDir);
+    for (int i = 0; i < 250 && emu_.count("GetJobStatus") <= polls; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(interrupted, SIGINT);
+    const ProgramResult ended = pelox::testsupport::finishProgram(interrupted, runDir);
+    EXPECT_EQ(ended.status, 130) << describe(ended);
+    const Json stop = parse(ended);
+    EXPECT_TRUE(stop["interrupted"]);
+    EXPECT_EQ(stop["outcome"], "stopped");
 }
 
 TEST_F(Cli, MovesFilesAndComponents) {
@@ -352,6 +366,7 @@ TEST_F(Cli, FailuresNameTheStatusCodeAndEveryMessage) {
          {"pelox: the server file inbox/none.txt does not exist"}},
         {"invalid parameter shown", {"params", "Examples/Add Numbers", "-p", "A=x", "--json"}, {}, 3, {}},
         {"typo in a command", {"lss"}, {}, 2, {"unknown command lss; did you mean ls?"}},
+        {"missing local file", {"put", "none.txt", "inbox/none.txt"}, {}, 4, {"none.txt is not a readable file"}},
         {"unknown job", {"job", "status", "J999999-00000000"}, {}, 1,
          {"pelox: pelox_reconnectToJob failed: PELOX_E_NO_JOB (-988)"}},
         {"server unreachable", {"ls"}, {unreachable}, 1,
