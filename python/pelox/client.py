@@ -73,8 +73,12 @@ class Client:
     def __enter__(self) -> "Client":
         return self
 
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
+    def __exit__(self, exc_type: Any, *exc: Any) -> None:
+        try:
+            self.close()
+        except Exception:
+            if exc_type is None:
+                raise  # else the exception that ended the block is the one to see
 
     def close(self, keep_jobs: Optional[bool] = None) -> None:
         """Ends the use of this client: each job it launched (:meth:`run`,
