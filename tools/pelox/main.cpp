@@ -379,7 +379,7 @@ std::vector<std::string> transportHints(const std::string& url, const CallFailed
     }
     bool certificate = false;
     for (const std::string& reason : reasons)
-        if (reason.find("certificate") != std::string::npos || reason.find("SSL") != std::string::npos) certificate = true;
+        if (reason.find("certificate") != std::string::npos) certificate = true;
     if (certificate) {
         hints.push_back("the server's TLS certificate was not accepted; for a server whose certificate comes from a "
                         "CA of your own, set PELOX_CA_BUNDLE to a PEM file with that CA (pelox --help)");
