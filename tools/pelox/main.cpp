@@ -375,7 +375,14 @@ std::vector<std::string> transportHints(const std::string& url, const CallFailed
         const int32_t rc = pelox_getServerConfiguration(wide.c_str(), objects.resultInfo());
         pelox_setPeloxOptions(PELOX_OPTION_THROW_ON_FAILURE, u"0");
         if (rc > 0 && pelox_getPeloxErrors(rc, objects.array(0)) == PELOX_OK) reasons = items(objects.array(0));
-        for (const std::string& reason : reasons) hints.push_back("the library's reason: " + reason);
+        // The record's first and last messages name only the transport code
+        // and the operation; the ones between say why.
+        for (std::string reason : reasons) {
+            if (reason.rfind("SOAP Error code:", 0) == 0 || reason.rfind("soap call to ", 0) == 0) continue;
+            for (size_t at = reason.find('\n'); at != std::string::npos; at = reason.find('\n', at + 1))
+                reason.insert(at + 1, "  ");
+            hints.push_back("the library's reason: " + reason);
+        }
     }
     bool certificate = false;
     for (const std::string& reason : reasons)
