@@ -102,8 +102,8 @@ enum pelox_object_type {
     PELOX_OBJECT_RESULT_INFO = 4    /* Names, each with a list of values. Size: the name count. */
 };
 
-/* Job states, as pelox_getJobStatus reports them (the server's own state in
- * brackets):
+/* Job states, as pelox_getJobStatus reports them (the server's own states in
+ * parentheses):
  *   0     created with pelox_createJob, never launched
  *   1500  finished (0: without errors; 1: errors were reported on the way,
  *         read them with pelox_getJobErrors); also the state right after a
