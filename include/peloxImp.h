@@ -102,17 +102,37 @@ enum pelox_object_type {
     PELOX_OBJECT_RESULT_INFO = 4    /* Names, each with a list of values. Size: the name count. */
 };
 
+/* Job states, as pelox_getJobStatus reports them (the server's own states in
+ * parentheses):
+ *   0     created with pelox_createJob, never launched
+ *   1500  finished (0: without errors; 1: errors were reported on the way,
+ *         read them with pelox_getJobErrors); also the state right after a
+ *         launch, before the first poll
+ *   1501  running (2, 10, 11; 12 for jobs without PELOX_JOB_REPORT_1508)
+ *   1502  waiting for the client to carry out a client step (3)
+ *   1503  queued: launched, not started yet (4)
+ *   1504  failed (5)
+ *   1505  stopped (6)
+ *   1506  ended while or after waiting for the client: not resumed in time,
+ *         a client step failed, or stopped while waiting (7, 8, 9)
+ *   1507  not known yet (no poll so far), or a server state above 12
+ *   1508  server state 12, for jobs with PELOX_JOB_REPORT_1508
+ * 1500, 1504, 1505 and 1506 are final: the job changes no more by itself.
+ * PELOX_JOB_STATE_4, _5 and _6 are the older names of 1503, 1504, 1505. */
 enum pelox_job_state {
-    PELOX_JOB_CREATED = 0,            /* Created with pelox_createJob and never launched. */
-    PELOX_JOB_FINISHED = 1500,        /* Launched / finished (server states 0, 1). */
-    PELOX_JOB_RUNNING = 1501,         /* Running (server states 2, 10, 11; 12 without flag 4). */
-    PELOX_JOB_WAITING_FOR_CLIENT = 1502, /* Waiting for the client's step (server state 3). */
-    PELOX_JOB_STATE_4 = 1503,         /* Server state 4. */
-    PELOX_JOB_STATE_5 = 1504,         /* Server state 5. */
-    PELOX_JOB_STATE_6 = 1505,         /* Server state 6. */
-    PELOX_JOB_ENDED = 1506,           /* Server states 7, 8, 9. */
-    PELOX_JOB_UNKNOWN = 1507,         /* Not learned yet, or a server state above 12. */
-    PELOX_JOB_STATE_12 = 1508         /* Server state 12, for jobs with flag PELOX_JOB_REPORT_1508. */
+    PELOX_JOB_CREATED = 0,
+    PELOX_JOB_FINISHED = 1500,
+    PELOX_JOB_RUNNING = 1501,
+    PELOX_JOB_WAITING_FOR_CLIENT = 1502,
+    PELOX_JOB_QUEUED = 1503,
+    PELOX_JOB_FAILED = 1504,
+    PELOX_JOB_STOPPED = 1505,
+    PELOX_JOB_ENDED = 1506,
+    PELOX_JOB_UNKNOWN = 1507,
+    PELOX_JOB_STATE_12 = 1508,
+    PELOX_JOB_STATE_4 = PELOX_JOB_QUEUED,
+    PELOX_JOB_STATE_5 = PELOX_JOB_FAILED,
+    PELOX_JOB_STATE_6 = PELOX_JOB_STOPPED
 };
 
 /* Job option bits for pelox_createJob, pelox_launchJob, pelox_reconnectToJob. */

@@ -9,8 +9,9 @@ installed package finds it next to itself:
 
 The companion ``libpeloxImp_soap.so`` is copied from beside it, and the
 emulator's path in that build tree is recorded for ``pelox.testing``. Without
-a built library the package is installed alone and finds the library at run
-time (``$PELOX_LIBRARY`` or the loader path).
+a built library the build fails and says where it looked, unless
+``PELOX_PACKAGE_ONLY=1`` asks for the package alone (it then finds the
+library at run time through ``$PELOX_LIBRARY`` or the loader path).
 """
 
 import os
@@ -60,8 +61,17 @@ class BuildWithLibrary(build_py):
     def run(self):
         super().run()
         if not BUILT:
-            self.announce("pelox: no built libpeloxImp.so found; installing the package alone", level=2)
-            return
+            if os.environ.get("PELOX_PACKAGE_ONLY") == "1":
+                self.announce("pelox: PELOX_PACKAGE_ONLY=1: installing the package without the library", level=2)
+                return
+            # A package without its library imports fine and fails at the
+            # first call: refuse to build it unless that is what was asked.
+            build_dir = os.environ.get("PELOX_BUILD_DIR") or os.path.join(HERE, os.pardir, "build")
+            raise SystemExit(
+                "pelox: no built %s found (looked at $PELOX_LIBRARY and %s). Build the library first "
+                "(cmake --build build), or set PELOX_BUILD_DIR to the build tree or PELOX_LIBRARY to the "
+                "library; PELOX_PACKAGE_ONLY=1 installs the package alone."
+                % (LIBRARY, os.path.join(os.path.abspath(build_dir), "src", LIBRARY)))
         library, soap, emulator = BUILT
         target = os.path.join(self.build_lib, "pelox")
         self.mkpath(target)

@@ -30,15 +30,17 @@ from .errors import (
     ProtocolError,
     SessionError,
     TransferError,
+    UnknownParameterError,
     ValidationError,
 )
 from .job import Job, JobState, StepError
-from .protocol import Parameter, Protocol
+from .protocol import Parameter, Parameters, Protocol
 
 __all__ = [
     "Client",
     "Protocol",
     "Parameter",
+    "Parameters",
     "Job",
     "JobState",
     "StepError",
@@ -48,6 +50,7 @@ __all__ = [
     "SessionError",
     "ProtocolError",
     "ValidationError",
+    "UnknownParameterError",
     "JobError",
     "TransferError",
     "PeloxNotice",

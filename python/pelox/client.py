@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import threading
 from ctypes import byref, c_ubyte
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Union
 
@@ -43,19 +44,27 @@ class Client:
             print(client.protocols("Examples"))
 
     Args:
-        url: the server: a bare host (https on port 443), host and port, or
-            the full locator URL.
+        url: the server: the full locator URL, or a bare host or host:port,
+            which mean https (port 443 when none is given); a plain-HTTP
+            server needs ``http://``.
         user: the user name.
         password: the password.
         client_type: a text sent with the login to name this client.
+        keep_jobs: :meth:`close` (and the end of a ``with`` block) leaves
+            the jobs this client launched on the server instead of stopping
+            and releasing them.
 
     A client may be used from several threads at once.
     """
 
-    def __init__(self, url: str, user: str, password: str, client_type: str = "python") -> None:
+    def __init__(self, url: str, user: str, password: str, client_type: str = "python", *,
+                 keep_jobs: bool = False) -> None:
         self.url: str = url
         self.user: str = user
         self.client_type: str = client_type
+        self.keep_jobs: bool = keep_jobs
+        self._jobs: Dict[str, Job] = {}
+        self._jobs_lock = threading.Lock()
         with Scratch(STRING) as (sid,):
             check(lib.pelox_login(wide(url), wide(user), wide(password), None, sid, wide(client_type)),
                   "pelox_login", SessionError)
@@ -64,12 +73,42 @@ class Client:
     def __enter__(self) -> "Client":
         return self
 
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
+    def __exit__(self, exc_type: Any, *exc: Any) -> None:
+        try:
+            self.close()
+        except Exception:
+            if exc_type is None:
+                raise  # else the exception that ended the block is the one to see
 
-    def close(self) -> None:
-        """Ends the use of this client. The library keeps no object for it
-        (sessions have no logout), so this only marks the end of the block."""
+    def close(self, keep_jobs: Optional[bool] = None) -> None:
+        """Ends the use of this client: each job it launched (:meth:`run`,
+        :meth:`create_job`) and that is not released yet is stopped (unless a
+        poll found it done) and released, so that nothing is left running on
+        the server. ``keep_jobs=True`` (default: the constructor's) leaves
+        them. Sessions have no logout; the library keeps no other object for
+        a client. The first failure is raised after every job was tried."""
+        if self.keep_jobs if keep_jobs is None else keep_jobs:
+            return
+        with self._jobs_lock:
+            jobs = list(self._jobs.values())
+        first: Optional[BaseException] = None
+        for job in jobs:
+            try:
+                job._stop_and_release()
+            except Exception as e:  # noqa: BLE001 - every job is tried
+                first = first or e
+        if first is not None:
+            raise first
+
+    def _track(self, job: Job) -> Job:
+        with self._jobs_lock:
+            self._jobs[job.id] = job
+        return job
+
+    def _forget(self, job: Job) -> None:
+        with self._jobs_lock:
+            if self._jobs.get(job.id) is job:
+                del self._jobs[job.id]
 
     def __repr__(self) -> str:
         return "<pelox.Client %s@%s>" % (self.user, self.url)
@@ -162,8 +201,10 @@ class Client:
                                               wide(job.id) if job is not None else None),
                           "pelox_launchJob", JobError)
                 except ValidationError as e:
-                    if e.code == -981:  # the list is incomplete: say which parameters
-                        e.messages = ["%s: %s" % item for item in p.invalid_parameters().items()] or e.messages
+                    invalid = p.invalid_parameters() if e.code == -981 else {}
+                    if invalid:  # the list is incomplete: say which parameters
+                        e.messages = ["%s: %s" % item for item in invalid.items()]
+                        e.parameters = list(invalid)
                         e.args = (e._text(),)
                     raise
                 job_id = _lib.string_text(out)
@@ -173,8 +214,9 @@ class Client:
         if job is not None and job.id == job_id:
             job._state = JobState.UNKNOWN
             job._defer_to_host = defer_to_host
-            return job
-        return Job(self, job_id, JobState.UNKNOWN, defer_to_host)
+            job._released = False
+            return self._track(job)
+        return self._track(Job(self, job_id, JobState.UNKNOWN, defer_to_host))
 
     def create_job(self, *, client_steps: bool = True, defer_to_host: bool = False) -> Job:
         """Reserves a job on the server, to launch into later with
@@ -182,7 +224,7 @@ class Client:
         with Scratch(STRING) as (out,):
             check(lib.pelox_createJob(self._sid(), out, _job_flags(client_steps, defer_to_host)),
                   "pelox_createJob", JobError)
-            return Job(self, _lib.string_text(out), JobState.CREATED, defer_to_host)
+            return self._track(Job(self, _lib.string_text(out), JobState.CREATED, defer_to_host))
 
     def reconnect(self, job_id: str, *, client_steps: bool = True, defer_to_host: bool = False) -> Job:
         """A job started elsewhere (another process, an earlier session of the

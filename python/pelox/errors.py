@@ -22,6 +22,7 @@ __all__ = [
     "SessionError",
     "ProtocolError",
     "ValidationError",
+    "UnknownParameterError",
     "JobError",
     "TransferError",
     "PeloxNotice",
@@ -122,7 +123,44 @@ class ProtocolError(PeloxError):
 
 class ValidationError(ProtocolError):
     """A parameter was refused: unknown or reserved name, a value the server
-    finds invalid, validation switched off, an incomplete parameter list."""
+    finds invalid, validation switched off, an incomplete parameter list.
+
+    Attributes:
+        parameters: for each of :attr:`messages`, the name of the parameter
+            it is about ("" where a message is about none); each such
+            message begins with that name and a colon.
+    """
+
+    def __init__(self, code: int, messages: Sequence[str], function: str = "",
+                 parameters: Optional[Sequence[str]] = None) -> None:
+        self.parameters: List[str] = list(parameters) if parameters is not None else [""] * len(messages)
+        super().__init__(code, messages, function)
+
+    def __reduce__(self):
+        return (type(self), (self.code, self.messages, self.function, self.parameters))
+
+
+class UnknownParameterError(ValidationError, KeyError):
+    """A parameter name the protocol does not have (-995). The message lists
+    the protocol's parameters; :attr:`known` holds them. It is a
+    :class:`KeyError` too, as a missing key of a mapping is.
+
+    Attributes:
+        name: the name asked for.
+        known: the protocol's parameter names, in order.
+    """
+
+    def __init__(self, name: str, known: Sequence[str], function: str = "") -> None:
+        self.known: List[str] = list(known)
+        self.unknown_name: str = name
+        super().__init__(-995, ["%s: no such parameter; the protocol's parameters are %s"
+                                % (name, ", ".join(self.known) or "(none)")], function, [name])
+
+    def __str__(self) -> str:  # KeyError would quote the text as a key
+        return self._text()
+
+    def __reduce__(self):
+        return (type(self), (self.unknown_name, self.known, self.function))
 
 
 class JobError(PeloxError):

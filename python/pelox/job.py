@@ -5,7 +5,7 @@ from __future__ import annotations
 import enum
 import time
 from ctypes import byref, c_int32
-from typing import TYPE_CHECKING, Callable, Dict, List, NamedTuple, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional
 
 from . import _lib
 from ._lib import RESULT_INFO, STRING, STRING_ARRAY, Scratch, check, lib, wide
@@ -70,6 +70,15 @@ class Job:
     Made by :meth:`Client.run`, :meth:`Client.create_job` or
     :meth:`Client.reconnect`. The job lives on the server independently of
     this object; :meth:`release` ends it there and makes the library forget it.
+    Used as a context manager, the job is stopped (unless it is known to be
+    done) and released when the block ends::
+
+        with client.run("Examples/Add Numbers", {"A": 40}) as job:
+            job.wait()
+            print(job.results["Sum"])
+
+    Jobs that :meth:`Client.run` and :meth:`Client.create_job` made are also
+    released by :meth:`Client.close` unless the client is told to keep them.
     """
 
     def __init__(self, client: "Client", job_id: str, state: JobState = JobState.UNKNOWN,
@@ -78,8 +87,30 @@ class Job:
         self.id: str = job_id
         self._state = JobState(state)
         self._defer_to_host = defer_to_host
+        self._released = False
         self.messages: List[str] = []
         """The status messages of the latest poll."""
+
+    def __enter__(self) -> "Job":
+        return self
+
+    def __exit__(self, exc_type, *exc: Any) -> None:
+        if self._released:
+            return
+        try:
+            self._stop_and_release()
+        except Exception:
+            if exc_type is None:
+                raise  # else the exception that ended the block is the one to see
+
+    def _stop_and_release(self) -> None:
+        """Stops the job unless the latest poll found it done, then releases it."""
+        if not self._state.done and self._state != JobState.CREATED:
+            try:
+                self.stop()
+            except JobError:
+                pass  # it ended meanwhile: releasing is all that is left
+        self.release()
 
     def __repr__(self) -> str:
         return "<pelox.Job %s %s>" % (self.id, self._state.name)
@@ -120,7 +151,21 @@ class Job:
             poll_interval: seconds between polls.
             progress: called after every poll with the state and the status
                 messages.
+
+        Interrupted (Ctrl-C, :class:`KeyboardInterrupt`), it asks the server
+        to stop the job before the interruption goes on.
         """
+        try:
+            return self._wait(timeout, poll_interval, progress)
+        except KeyboardInterrupt:
+            try:
+                self.stop()
+            except Exception:  # the interruption is what the caller must see
+                pass
+            raise
+
+    def _wait(self, timeout: Optional[float], poll_interval: float,
+              progress: Optional[Callable[[JobState, List[str]], None]]) -> JobState:
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             state = self.poll()
@@ -145,7 +190,10 @@ class Job:
     @property
     def errors(self) -> List[StepError]:
         """The errors the job reported, each with its component. Readable once
-        the job is done (else :class:`JobError`, -985)."""
+        a poll found the job done (else :class:`JobError`, -985)."""
+        if not self._state.done:
+            raise JobError(-985, ["job %s is %s: its errors are readable once a poll finds it done (Job.wait)"
+                                  % (self.id, self._state.name)], "Job.errors")
         with Scratch(STRING, STRING_ARRAY, STRING_ARRAY) as (s, texts, components):
             check(lib.pelox_getJobErrors(self._sid(), wide(self.id), texts, components),
                   "pelox_getJobErrors", JobError)
@@ -171,6 +219,8 @@ class Job:
     def release(self) -> None:
         """Releases the job on the server; the library forgets it."""
         check(lib.pelox_releaseJob(self._sid(), wide(self.id)), "pelox_releaseJob", JobError)
+        self._released = True
+        self._client._forget(self)
 
     def continue_(self) -> None:
         """Resumes a job that waits for the client; does nothing otherwise."""

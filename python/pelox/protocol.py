@@ -4,16 +4,16 @@ from __future__ import annotations
 
 import weakref
 from ctypes import byref, c_int32, c_ubyte
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Mapping, NoReturn, Optional
 
 from . import _lib
 from ._lib import PROTOCOL_INFO, STRING, STRING_ARRAY, Scratch, check, lib, wide
-from .errors import ProtocolError, ValidationError
+from .errors import ProtocolError, UnknownParameterError, ValidationError
 
 if TYPE_CHECKING:  # pragma: no cover
     from .client import Client
 
-__all__ = ["Protocol", "Parameter"]
+__all__ = ["Protocol", "Parameter", "Parameters"]
 
 # Parameter property numbers (PELOX_PROP_*).
 _NAME, _TYPE, _HELP, _VALUES, _LEGAL_VALUES, _MULTIPLE_SELECT, _REQUIRED, _ADVANCED, _MEMBERS = range(50, 59)
@@ -136,6 +136,38 @@ class Parameter:
         return self.invalid_details or self.disabled_details
 
 
+class Parameters(Mapping[str, Parameter]):
+    """The parameters of a :class:`Protocol` by name, in order: a read-only
+    mapping. Values are set through the protocol (``protocol["A"] = 40``),
+    where the server validates them; assigning here would change nothing,
+    so it raises :class:`TypeError` saying so."""
+
+    def __init__(self, protocol: "Protocol") -> None:
+        self._protocol = protocol
+        self._items = {name: Parameter(protocol, name) for name in protocol.names()}
+
+    def __getitem__(self, name: str) -> Parameter:
+        try:
+            return self._items[name]
+        except KeyError:
+            raise UnknownParameterError(name, list(self._items), "Protocol.parameters") from None
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __setitem__(self, name: str, value: Any) -> NoReturn:
+        raise TypeError("Protocol.parameters is read-only: set a value with protocol[%r] = %r" % (name, value))
+
+    def __delitem__(self, name: str) -> NoReturn:
+        raise TypeError("Protocol.parameters is read-only")
+
+    def __repr__(self) -> str:
+        return "<pelox.Parameters of %r: %s>" % (self._protocol.name, ", ".join(self._items))
+
+
 class Protocol:
     """A protocol's parameter model, read from the server by
     :meth:`Client.protocol`. It owns one library object, removed by
@@ -236,10 +268,11 @@ class Protocol:
             return names
 
     @property
-    def parameters(self) -> Dict[str, Parameter]:
-        """The parameters by name, in order (the names as they are now; the
-        :class:`Parameter` objects read their attributes live)."""
-        return {name: Parameter(self, name) for name in self.names()}
+    def parameters(self) -> Parameters:
+        """The parameters by name, in order: a read-only mapping (the names as
+        they are now; the :class:`Parameter` objects read their attributes
+        live). Set values with ``protocol["A"] = 40`` or :meth:`update`."""
+        return Parameters(self)
 
     def _find(self, name: str) -> Optional[str]:
         folded = name.translate(_FOLD)
@@ -248,10 +281,13 @@ class Protocol:
                 return known
         return None
 
+    def _unknown(self, name: str) -> NoReturn:
+        raise UnknownParameterError(name, self.names(), "Protocol")
+
     def __getitem__(self, name: str) -> Parameter:
         known = self._find(name)
         if known is None:
-            raise KeyError(name)
+            self._unknown(name)
         return Parameter(self, known)
 
     def __setitem__(self, name: str, values: Any) -> None:
@@ -275,8 +311,10 @@ class Protocol:
     def update(self, values: Mapping[str, Any]) -> None:
         """Sets several parameters, then lets the server validate them. When
         one of them is invalid, every parameter gets its old values back and
-        :class:`ValidationError` is raised with the server's details; an
-        unknown name raises :class:`KeyError` before anything changes.
+        :class:`ValidationError` is raised with the server's details, each
+        message beginning with the parameter's name; an unknown name raises
+        :class:`UnknownParameterError` (listing the protocol's parameters)
+        before anything changes.
 
         A value may be a text, a number, a boolean, None (no value) or a list
         of those (several values)."""
@@ -284,24 +322,25 @@ class Protocol:
         for name, value in values.items():
             known = self._find(name)
             if known is None:
-                raise KeyError(name)
+                self._unknown(name)
             wanted[known] = list(_lib.iter_texts(value))
         old = {name: Parameter(self, name).values for name in wanted}
         try:
             for name, texts in wanted.items():
                 self._set(name, texts)
-            problems = []
+            problems = {}
             for name in wanted:
                 p = Parameter(self, name)
                 if not p.valid:
-                    problems.append(p.invalid_details or "%s is not valid" % name)
+                    problems[name] = p.invalid_details or "%s is not valid" % name
         except BaseException:
             self._restore(old)
             raise
         if problems:
             self._restore(old)
             # -981 is what launching these values would return.
-            raise ValidationError(-981, problems, "Protocol.update") from None
+            raise ValidationError(-981, ["%s: %s" % item for item in problems.items()], "Protocol.update",
+                                  list(problems)) from None
 
     def _restore(self, old: Mapping[str, List[str]]) -> None:
         for name, texts in old.items():

@@ -77,16 +77,25 @@ def test_parameters_validate_through_the_server_and_launch(client):
         # An invalid value is refused with the server's words and undone.
         with pytest.raises(pelox.ValidationError) as e:
             shapes["Colour"] = "Blue"
-        assert e.value.messages == ["'Blue' is not a legal value of Colour"]
+        assert e.value.messages == ["Colour: 'Blue' is not a legal value of Colour"]
+        assert e.value.parameters == ["Colour"]
         assert colour.values == ["Red"] and colour.valid
+        # The mapping of parameters is read-only: an assignment there would
+        # change nothing, so it says where to assign.
+        with pytest.raises(TypeError, match=r"protocol\['Colour'\] = 'Blue'"):
+            params["Colour"] = "Blue"
 
         # Several values at once; the rules follow the shape.
         shapes.update({"Shape": "Square", "Side": 2.5, "Colour": "Blue", "Tags": ["small", ODD]})
         assert colour.legal_values == ["Blue", "Black"]
         assert shapes["Side"].enabled and not shapes["Radius"].enabled
         assert shapes["Tags"].values == ["small", ODD]
-        with pytest.raises(KeyError):
-            shapes["Nope"] = 1
+        # An unknown name lists the protocol's parameters, before anything changes.
+        for attempt in (lambda: shapes.__setitem__("Nope", 1), lambda: client.run("Examples/Shapes", {"Nope": 1})):
+            with pytest.raises(pelox.UnknownParameterError) as e:
+                attempt()
+            assert isinstance(e.value, KeyError) and e.value.code == -995
+            assert "Shape, Radius, Side, Colour, Tags, Precision" in str(e.value)
         with pytest.raises(pelox.ValidationError) as e:
             shapes.add_parameter("NoUI", "true")
         assert e.value.code == -970
@@ -115,6 +124,32 @@ def test_parameters_validate_through_the_server_and_launch(client):
         assert e.value.code == -981
         assert e.value.messages == ["Side: A value is required for Side",
                                     "Colour: 'Red' is not a legal value of Colour"]
+
+
+def test_jobs_are_not_left_running_on_the_server(emu):
+    def on_server(job):
+        return job.id in emu.control("jobs")
+
+    with pelox.Client(emu.url, "leaver", "secret") as client:
+        with client.run("Utilities/Slow Job", {"Milliseconds": 60000}) as slow:
+            assert on_server(slow)
+            with pytest.raises(pelox.JobError) as e:
+                slow.errors  # no poll yet: the job is not known to be done
+            assert e.value.code == -985
+        assert not on_server(slow)  # stopped and released with the block
+
+        # Ctrl-C while waiting stops the job before the interruption goes on.
+        interrupted = client.run("Utilities/Slow Job", {"Milliseconds": 60000})
+
+        def ctrl_c(state, messages):
+            raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            interrupted.wait(progress=ctrl_c)
+        assert interrupted.wait(timeout=30, poll_interval=0.05) == JobState.STOPPED
+        left = client.run("Utilities/Slow Job", {"Milliseconds": 60000})
+        assert on_server(left)
+    assert not on_server(left) and not on_server(interrupted)  # the client's close released them
 
 
 def test_files_round_trip_and_a_job_directory(client, tmp_path):
@@ -326,7 +361,8 @@ def test_installed_package_finds_library_and_emulator(tmp_path, how):
         prefix = tmp_path / "prefix"
         subprocess.run([os.environ.get("PELOX_CMAKE", "cmake"), "--install", build, "--prefix", str(prefix)],
                        env=_without_preload(), check=True, capture_output=True, timeout=120)
-        [site] = prefix.glob("lib*/**/python3/dist-packages")
+        [init] = prefix.glob("lib*/**/pelox/__init__.py")  # where the configuring interpreter looks
+        site = init.parent.parent
         package, library, emulator, version = _probe(str(site), str(tmp_path))
         assert package.startswith(str(site)) and library.startswith(str(prefix))
         assert emulator == os.path.realpath(prefix / "bin" / "pelox-emulator")

@@ -72,15 +72,32 @@ ProgramResult pelox(const TempDir& dir, std::vector<std::string> args, EnvChange
 
 std::string describe(const ProgramResult& r) { return "status " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err; }
 
+// Every document parsed, to be checked against the written schema.
+std::vector<Json> gDocuments;
+
 Json parse(const ProgramResult& r) {
     Json doc = Json::parse(r.out, nullptr, /*allow_exceptions=*/false);
     EXPECT_FALSE(doc.is_discarded()) << describe(r);
+    if (!doc.is_discarded()) gDocuments.push_back(doc);
     return doc;
+}
+
+// Checks the documents parsed so far against docs/cli-json.schema.json: one
+// meaning and one type per key, in every command.
+void expectDocumentsFollowTheSchema(const TempDir& dir) {
+    const fs::path file = dir.path() / "documents.json";
+    std::ofstream(file) << Json(gDocuments).dump();
+    gDocuments.clear();
+    const ProgramResult r = pelox::testsupport::runProgram(
+        {PELOX_SCHEMA_PYTHON, PELOX_SCHEMA_CHECK, PELOX_JSON_SCHEMA, file.string()}, {}, dir.path());
+    EXPECT_EQ(r.status, 0) << describe(r);
 }
 
 // pelox against a running emulator, logged in as "tester".
 class Cli : public ::testing::Test {
 protected:
+    void TearDown() override { expectDocumentsFollowTheSchema(dir_); }
+
     ProgramResult run(std::vector<std::string> args, EnvChanges env = {}, const std::string* input = nullptr) {
         env.insert(env.begin(), {"PELOX_SERVER=" + emu_.locatorUrl(), "PELOX_USER=tester", "PELOX_PASSWORD=secret"});
         return pelox(dir_, std::move(args), env, input);
@@ -119,7 +136,11 @@ TEST_F(Cli, ReadsTheLibraryTheServerAndTheCatalogue) {
 
     // The server judges the values given: Side becomes enabled, and being
     // required without a value, invalid.
-    const Json shapes = json({"params", "Examples/Shapes", "-p", "Shape=Square"});
+    // The exit status says whether run would accept them: 3, as Side is missing.
+    const ProgramResult judged = run({"--json", "params", "Examples/Shapes", "-p", "Shape=Square"});
+    EXPECT_EQ(judged.status, 3) << describe(judged);
+    const Json shapes = parse(judged);
+    EXPECT_FALSE(shapes["valid"]);
     EXPECT_EQ(shapes["protocol"], "Examples/Shapes");
     std::map<std::string, Json> byName;
     for (const Json& p : shapes["parameters"]) byName[p["name"]] = p;
@@ -145,7 +166,8 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     const Json add = json({"run", "Examples/Add Numbers", "-p", "A=40", "-p", "B=2"});
     EXPECT_EQ(add["state"], PELOX_JOB_FINISHED);
     EXPECT_TRUE(add["succeeded"]);
-    EXPECT_EQ(add["parameters"]["A"], Json::array({"40"}));
+    EXPECT_EQ(add["parameterValues"]["A"], Json::array({"40"}));
+    EXPECT_EQ(add["outcome"], "succeeded");
     EXPECT_EQ(add["results"]["Sum"], Json::array({"42"}));
     EXPECT_TRUE(add["released"]);
 
@@ -160,9 +182,15 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     EXPECT_EQ(trip["results"]["Echo"], Json::array({"round and back\n"}));
     // Each step was shown before it was carried out: what runs, what is copied where.
     ASSERT_EQ(trip["steps"].size(), 5u) << trip.dump(2);
-    EXPECT_EQ(trip["steps"][3].get<std::string>().rfind("Client step: run a program\n  command line: echo round and back", 0),
+    const Json program = trip["steps"][3];
+    EXPECT_EQ(program["text"].get<std::string>().rfind("Client step: run a program\n  command line: echo round and back", 0),
               0u)
-        << trip["steps"][3];
+        << program;
+    // ... and in fields: the program with its arguments as it is started.
+    EXPECT_EQ(program["kind"], "run_program");
+    EXPECT_EQ(program["program"], "echo");
+    EXPECT_EQ(program["arguments"], Json::array({"round", "and", "back"}));
+    EXPECT_EQ(trip["steps"][1]["kind"], "copy_to_client");
     const std::string temp = trip["results"]["TempIn"][0];
     // The user's own root: only they may read what lands there.
     const fs::path userRoot = dir_.path() / ("qorvane-" + std::to_string(::geteuid()));
@@ -170,10 +198,19 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     EXPECT_EQ(pelox::testsupport::slurp(temp), "round and back");
     EXPECT_EQ(fs::status(userRoot).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(temp).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_NE(trip["steps"][2].get<std::string>().find("\n  " + temp + " -> "), std::string::npos) << trip["steps"][2];
+    EXPECT_NE(trip["steps"][2]["text"].get<std::string>().find("\n  " + temp + " -> "), std::string::npos)
+        << trip["steps"][2];
+    EXPECT_EQ(trip["steps"][2]["kind"], "copy_to_server");
+    EXPECT_EQ(trip["steps"][2]["sources"], Json::array({temp})) << trip["steps"][2];
 
-    // Without client steps the job goes on without them, and says so.
-    const Json skipped = json({"run", "Examples/Client Steps/Round Trip", "--no-client-steps"});
+    // Without client steps the job goes on without them and finishes with
+    // errors: not a success, and an exit status of its own.
+    const ProgramResult withErrors = run({"--json", "run", "Examples/Client Steps/Round Trip", "--no-client-steps"});
+    EXPECT_EQ(withErrors.status, 5) << describe(withErrors);
+    const Json skipped = parse(withErrors);
+    EXPECT_EQ(skipped["state"], PELOX_JOB_FINISHED);
+    EXPECT_EQ(skipped["outcome"], "finished_with_errors");
+    EXPECT_FALSE(skipped["succeeded"]);
     EXPECT_FALSE(skipped["clientSteps"]);
     EXPECT_FALSE(skipped["results"].contains("Echo")) << skipped.dump(2);
     EXPECT_NE(skipped["errors"].dump().find("returned.txt"), std::string::npos) << skipped.dump(2);
@@ -187,7 +224,8 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     const Json declined = parse(asked);
     EXPECT_TRUE(declined["declined"]) << declined.dump(2);
     ASSERT_EQ(declined["steps"].size(), 2u) << declined.dump(2);
-    EXPECT_EQ(declined["steps"][1].get<std::string>().rfind("Client step: copy files to this machine", 0), 0u);
+    EXPECT_EQ(declined["steps"][1]["text"].get<std::string>().rfind("Client step: copy files to this machine", 0), 0u);
+    EXPECT_EQ(declined["outcome"], "ended");  // stopped while it waited for the client
     const std::string declinedTemp = declined["results"]["TempIn"][0];
     EXPECT_EQ(pelox::testsupport::slurp(declinedTemp), "");  // made by step 1, never filled
     EXPECT_NE(asked.err.find("Carry out this step? [y/N] no\npelox: step declined"), std::string::npos) << asked.err;
@@ -232,8 +270,9 @@ TEST_F(Cli, ControlsJobsFromLaterInvocations) {
 
     const Json waiting = json({"job", "status", job});
     EXPECT_EQ(waiting["state"], 1502);
-    EXPECT_EQ(waiting["stateName"], "PELOX_JOB_WAITING_FOR_CLIENT");
-    EXPECT_EQ(waiting["instructions"], "Check the file returned.txt of job " + job + ".");
+    EXPECT_EQ(waiting["stateName"], "waiting_for_client");
+    EXPECT_EQ(waiting["outcome"], nullptr);
+    EXPECT_EQ(waiting["instructions"], Json::array({"Check the file returned.txt of job " + job + "."}));
 
     std::vector<std::string> files;
     const Json listing = json({"jobdir", job});
@@ -243,7 +282,9 @@ TEST_F(Cli, ControlsJobsFromLaterInvocations) {
     EXPECT_TRUE(json({"job", "continue", job})["resumed"]);
     for (int i = 0; i < 100 && json({"job", "status", job})["state"] != 1500; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(json({"job", "results", job})["results"]["Done"], Json::array({"true"}));
+    const Json results = json({"job", "results", job});
+    EXPECT_EQ(results["results"]["Done"], Json::array({"true"}));
+    EXPECT_EQ(results["outcome"], "succeeded");
     EXPECT_EQ(json({"job", "errors", job})["errors"], Json::array());
     json({"job", "reconnect", job});
     json({"job", "release", job});
@@ -267,8 +308,23 @@ TEST_F(Cli, ControlsJobsFromLaterInvocations) {
     const ProgramResult stopped = pelox::testsupport::finishProgram(slow, runDir);
     EXPECT_EQ(stopped.status, 3) << describe(stopped);
     const Json doc = parse(stopped);
-    EXPECT_EQ(doc["stateName"], "PELOX_JOB_STATE_6");
+    EXPECT_EQ(doc["stateName"], "stopped");
+    EXPECT_EQ(doc["outcome"], "stopped");
     EXPECT_FALSE(doc["succeeded"]);
+
+    // Ctrl-C while run polls: the job is stopped first, then exit status 130.
+    const unsigned long polls = emu_.count("GetJobStatus");
+    const pid_t interrupted = pelox::testsupport::startProgram(
+        {PELOX_CLI_PATH, "--json", "run", "Utilities/Slow Job", "-p", "Milliseconds=60000"},
+        {"PELOX_SERVER=" + emu_.locatorUrl(), "PELOX_USER=tester", "PELOX_PASSWORD=secret", "PELOX_TRACE"}, runDir);
+    for (int i = 0; i < 250 && emu_.count("GetJobStatus") <= polls; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(interrupted, SIGINT);
+    const ProgramResult ended = pelox::testsupport::finishProgram(interrupted, runDir);
+    EXPECT_EQ(ended.status, 130) << describe(ended);
+    const Json stop = parse(ended);
+    EXPECT_TRUE(stop["interrupted"]);
+    EXPECT_EQ(stop["outcome"], "stopped");
 }
 
 TEST_F(Cli, MovesFilesAndComponents) {
@@ -311,6 +367,17 @@ int closedPort() {
     return ntohs(addr.sin_port);
 }
 
+bool portAccepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return connected;
+}
+
 TEST_F(Cli, FailuresNameTheStatusCodeAndEveryMessage) {
     struct Case {
         const char* what;
@@ -323,8 +390,17 @@ TEST_F(Cli, FailuresNameTheStatusCodeAndEveryMessage) {
     const std::vector<Case> cases = {
         {"wrong password", {"status"}, {"PELOX_PASSWORD=wrong"}, 1,
          {"pelox: pelox_login failed: error record ", "Login failed"}},
-        {"unknown protocol", {"run", "Examples/No Such"}, {}, 1,
-         {"pelox: pelox_getProtocolParameters failed: error record ", "Examples/No Such"}},
+        {"unknown protocol", {"run", "examples/add numbers"}, {}, 3,
+         {"pelox: the catalogue has no protocol examples/add numbers (names differ in letter case); nearest: "
+          "Examples/Add Numbers\n"}},
+        {"unknown protocol", {"run", "Examples/Add Number"}, {}, 3,
+         {"pelox: the catalogue has no protocol Examples/Add Number; nearest: Examples/Add Numbers"}},
+        {"unknown folder", {"ls", "Examples/Nope"}, {}, 3, {"pelox: the catalogue has no folder Examples/Nope (pelox ls Examples)"}},
+        {"missing server file", {"get", "inbox/none.txt", "none.txt"}, {}, 3,
+         {"pelox: the server file inbox/none.txt does not exist"}},
+        {"invalid parameter shown", {"params", "Examples/Add Numbers", "-p", "A=x", "--json"}, {}, 3, {}},
+        {"typo in a command", {"lss"}, {}, 2, {"unknown command lss; did you mean ls?"}},
+        {"missing local file", {"put", "none.txt", "inbox/none.txt"}, {}, 4, {"none.txt is not a readable file"}},
         {"unknown job", {"job", "status", "J999999-00000000"}, {}, 1,
          {"pelox: pelox_reconnectToJob failed: PELOX_E_NO_JOB (-988)"}},
         {"server unreachable", {"ls"}, {unreachable}, 1,
@@ -338,8 +414,13 @@ TEST_F(Cli, FailuresNameTheStatusCodeAndEveryMessage) {
         const ProgramResult r = run(c.args, c.env);
         EXPECT_EQ(r.status, c.status) << describe(r);
         for (const std::string& text : c.stderrHas) EXPECT_NE(r.err.find(text), std::string::npos) << describe(r);
-        EXPECT_EQ(r.out, "");
+        if (std::find(c.args.begin(), c.args.end(), "--json") == c.args.end()) EXPECT_EQ(r.out, "");
+        else parse(r);
     }
+    // A two-word command's --help is its own, not its group's.
+    const ProgramResult help = run({"job", "status", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: pelox job status JOB\n", 0), 0u) << help.out;
     // With --json the failure is also the document.
     const ProgramResult r = run({"--json", "job", "status", "J999999-00000000"});
     const Json doc = parse(r);
@@ -476,6 +557,47 @@ TEST(CliSharedMachine, TwoUsersEachGetTheirOwnRoot) {
     }
 }
 
+TEST_F(Cli, ConnectionFailuresSayWhatToDo) {
+    // host:port means https: against this plain-HTTP emulator the handshake
+    // fails, and pelox finds that the address answers HTTP. A connect
+    // time-out of one second keeps the retries short.
+    const std::string url = emu_.locatorUrl();
+    const std::string hostPort = url.substr(7, url.find('/', 7) - 7);
+    const fs::path registry = dir_.path() / "registry.reg";
+    std::ofstream(registry) << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Qorvane]\n"
+                               "\"SoapConnectTimeOut\"=dword:00000001\n";
+    const ProgramResult plain =
+        run({"--json", "--server", hostPort, "status"}, {"PELOX_REGISTRY_FILE=" + registry.string()});
+    EXPECT_EQ(plain.status, 1) << describe(plain);
+    const std::string hint = "the server at " + hostPort + " speaks HTTP, not HTTPS; use --server " + url;
+    EXPECT_NE(plain.err.find("pelox: " + hint), std::string::npos) << describe(plain);
+    EXPECT_NE(parse(plain)["error"]["hints"].dump().find(hint), std::string::npos);
+
+    // A certificate that does not verify: the library's reason, and what to do.
+    const std::string cert = (dir_.path() / "self.pem").string(), key = (dir_.path() / "self.key").string();
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                             "-subj /CN=localhost -addext subjectAltName=DNS:localhost -keyout " + key + " -out " + cert +
+                             " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    const int port = closedPort();
+    const fs::path tlsDir = dir_.path() / "tls";
+    fs::create_directories(tlsDir);
+    const pid_t server = pelox::testsupport::startProgram(
+        {"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", cert, "-key", key,
+         "-www", "-quiet"},
+        {}, tlsDir);
+    for (int i = 0; i < 250 && !portAccepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const ProgramResult untrusted =
+        run({"--server", "https://localhost:" + std::to_string(port) + "/qorvane/locator", "config"});
+    ::kill(server, SIGTERM);
+    pelox::testsupport::finishProgram(server, tlsDir);
+    EXPECT_EQ(untrusted.status, 1) << describe(untrusted);
+    EXPECT_NE(untrusted.err.find("PELOX_E_SERVICE_CALL (-973)"), std::string::npos) << describe(untrusted);
+    EXPECT_NE(untrusted.err.find("pelox: the library's reason: "), std::string::npos) << describe(untrusted);
+    EXPECT_NE(untrusted.err.find("self-signed certificate"), std::string::npos) << describe(untrusted);
+    EXPECT_NE(untrusted.err.find("set PELOX_CA_BUNDLE to a PEM file"), std::string::npos) << describe(untrusted);
+}
+
 // Processes whose command line mentions text (zombies have none).
 std::vector<int> processesMentioning(const std::string& text) {
     std::vector<int> found;
@@ -508,7 +630,7 @@ TEST(CliEmbedded, StartsTheEmulatorAndLeavesNothingBehind) {
     // --keep-server: it stays, and later commands can use it.
     const ProgramResult kept = pelox(dir, {"--json", "--keep-server", "ls"}, env);
     ASSERT_EQ(kept.status, 0) << describe(kept);
-    const Json server = parse(kept)["server"];
+    const Json server = parse(kept)["keptServer"];
     const int pid = server["pid"];
     EXPECT_NE(kept.err.find("keeps running at " + server["url"].get<std::string>()), std::string::npos) << kept.err;
     // Its password was made at start: the well-known one does not open it,
@@ -539,6 +661,7 @@ TEST(CliEmbedded, StartsTheEmulatorAndLeavesNothingBehind) {
     for (int i = 0; i < 150 && !processesMentioning(dir.path().string() + "/pelox-emulator.").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(processesMentioning(dir.path().string() + "/pelox-emulator."), std::vector<int>());
+    expectDocumentsFollowTheSchema(dir);
 }
 
 }  // namespace

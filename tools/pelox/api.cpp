@@ -50,21 +50,21 @@ constexpr CodeInfo kCodes[] = {
 
 struct StateInfo {
     int32_t state;
-    const char* name;
-    const char* words;
+    const char* name;   // in JSON documents; the Python package's JobState names, in lower case
+    const char* words;  // for people
 };
 
 constexpr StateInfo kStates[] = {
-    PELOX_CODE(PELOX_JOB_CREATED, "created"),
-    PELOX_CODE(PELOX_JOB_FINISHED, "finished"),
-    PELOX_CODE(PELOX_JOB_RUNNING, "running"),
-    PELOX_CODE(PELOX_JOB_WAITING_FOR_CLIENT, "waiting for the client"),
-    PELOX_CODE(PELOX_JOB_STATE_4, "queued (server state 4)"),
-    PELOX_CODE(PELOX_JOB_STATE_5, "failed (server state 5)"),
-    PELOX_CODE(PELOX_JOB_STATE_6, "stopped (server state 6)"),
-    PELOX_CODE(PELOX_JOB_ENDED, "ended (server state 7, 8 or 9)"),
-    PELOX_CODE(PELOX_JOB_UNKNOWN, "state not known yet"),
-    PELOX_CODE(PELOX_JOB_STATE_12, "server state 12"),
+    {PELOX_JOB_CREATED, "created", "created"},
+    {PELOX_JOB_FINISHED, "finished", "finished"},
+    {PELOX_JOB_RUNNING, "running", "running"},
+    {PELOX_JOB_WAITING_FOR_CLIENT, "waiting_for_client", "waiting for the client"},
+    {PELOX_JOB_QUEUED, "queued", "queued"},
+    {PELOX_JOB_FAILED, "failed", "failed"},
+    {PELOX_JOB_STOPPED, "stopped", "stopped"},
+    {PELOX_JOB_ENDED, "ended", "ended"},
+    {PELOX_JOB_UNKNOWN, "unknown", "state not known yet"},
+    {PELOX_JOB_STATE_12, "state_12", "server state 12"},
 };
 #undef PELOX_CODE
 
@@ -160,8 +160,24 @@ std::string jobStateWords(int32_t state) {
 }
 
 bool jobStateIsFinal(int32_t state) {
-    return state == PELOX_JOB_FINISHED || state == PELOX_JOB_STATE_5 || state == PELOX_JOB_STATE_6 ||
+    return state == PELOX_JOB_FINISHED || state == PELOX_JOB_FAILED || state == PELOX_JOB_STOPPED ||
            state == PELOX_JOB_ENDED;
+}
+
+std::string jobOutcome(int32_t state, bool reportedErrors) {
+    switch (state) {
+        case PELOX_JOB_FINISHED: return reportedErrors ? "finished_with_errors" : "succeeded";
+        case PELOX_JOB_FAILED: return "failed";
+        case PELOX_JOB_STOPPED: return "stopped";
+        case PELOX_JOB_ENDED: return "ended";
+        default: return {};
+    }
+}
+
+int outcomeExitStatus(const std::string& outcome) {
+    if (outcome.empty() || outcome == "succeeded") return kExitOk;
+    if (outcome == "finished_with_errors") return kExitJobErrors;
+    return kExitNegative;
 }
 
 }  // namespace pelox::cli

@@ -49,6 +49,7 @@ constexpr int kExitCallFailed = 1;  // a library call failed (error record or PE
 constexpr int kExitUsage = 2;       // wrong arguments, missing input
 constexpr int kExitNegative = 3;    // the command ran, the answer is no (job failed, file missing, invalid parameters)
 constexpr int kExitLocal = 4;       // a local problem: the emulator, a local file
+constexpr int kExitJobErrors = 5;   // the job finished, but reported errors on its way
 constexpr int kExitInterrupted = 130;
 
 // Checks a status code: 0 and notices (<= -1000) pass, anything else throws
@@ -81,11 +82,19 @@ std::vector<std::string> items(int32_t array);
 using NamedValues = std::vector<std::pair<std::string, std::vector<std::string>>>;
 NamedValues namedValues(int32_t resultInfo, Objects& objects);
 
-// Job state names: the header's constant ("PELOX_JOB_FINISHED") and words
-// for people ("finished").
+// Job state names: the one of JSON documents ("finished", "waiting_for_client",
+// "queued", ...; the Python package's names in lower case) and words for
+// people ("waiting for the client").
 std::string jobStateName(int32_t state);
 std::string jobStateWords(int32_t state);
 // Finished, failed, stopped or ended: no more polling.
 bool jobStateIsFinal(int32_t state);
+// How a job in a final state ended, for scripts: "succeeded" (finished, no
+// error reported), "finished_with_errors" (finished, but a step reported an
+// error), "failed", "stopped" or "ended"; "" while the job is not over.
+std::string jobOutcome(int32_t state, bool reportedErrors);
+// The exit status of an outcome: 0 succeeded (or not over), 5 finished with
+// errors, 3 failed, stopped or ended.
+int outcomeExitStatus(const std::string& outcome);
 
 }  // namespace pelox::cli

@@ -1,6 +1,7 @@
 // The commands that read or move one thing: info, config, status, ls, jobdir,
 // props, params, put, get, exists, component.
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -46,6 +47,60 @@ uintmax_t localSize(const std::string& path) {
 }
 
 }  // namespace
+
+std::optional<std::string> notInCatalogue(Context& c, const std::string& name, bool isFolder) {
+    // Walks the name's folders from the top, each found as written or else
+    // with other letter case; where a part is not there, the names of that
+    // folder are the candidates.
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        const size_t slash = name.find('/', start);
+        parts.push_back(name.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    auto sameLetters = [](const std::string& a, const std::string& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               });
+    };
+    std::string folder;  // as the catalogue spells it
+    bool exact = true;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        const std::u16string wide = toU16(folder);
+        const int32_t rc =
+            pelox_listProtocols(c.session().c_str(), wide.c_str(), c.objects.array(0), c.objects.array(1));
+        if (rc != PELOX_OK) {
+            if (rc > 0) pelox_getPeloxErrors(rc, c.objects.array(2));  // the record is not shown
+            return std::nullopt;  // the catalogue cannot tell
+        }
+        const std::vector<std::string> protocols = items(c.objects.array(0)), folders = items(c.objects.array(1));
+        const std::vector<std::string>& same = last && !isFolder ? protocols : folders;
+        const std::string prefix = folder.empty() ? std::string() : folder + "/";
+        std::string found;
+        if (std::find(same.begin(), same.end(), parts[i]) != same.end()) {
+            found = parts[i];
+        } else {
+            for (const std::string& candidate : same)
+                if (sameLetters(candidate, parts[i])) found = candidate;
+            exact = false;
+        }
+        if (found.empty()) {
+            // Compared without the folder they share, shown with it.
+            std::vector<std::string> candidates(protocols);
+            for (const std::string& f : folders) candidates.push_back(f + "/");
+            std::vector<std::string> near = nearestNames(parts[i], candidates);
+            for (std::string& n : near) n.insert(0, prefix);
+            return std::string("the catalogue has no ") + (isFolder ? "folder " : "protocol ") + name +
+                   (near.empty() ? " (pelox ls " + folder + ")" : "; nearest: " + joined(near));
+        }
+        folder = prefix + found;
+    }
+    if (exact) return std::nullopt;
+    return std::string("the catalogue has no ") + (isFolder ? "folder " : "protocol ") + name +
+           " (names differ in letter case); nearest: " + folder;
+}
 
 int cmdInfo(Context& c) {
     Objects& o = c.objects;
@@ -133,7 +188,13 @@ int cmdLs(Context& c) {
             if (recursive) walk(folder.empty() ? name : folder + "/" + name, shownPrefix + name + "/");
         }
     };
-    walk(top, recursive ? (top.empty() ? std::string() : top + "/") : std::string());
+    try {
+        walk(top, recursive ? (top.empty() ? std::string() : top + "/") : std::string());
+    } catch (const CallFailed& failure) {
+        if (failure.code <= 0 || top.empty()) throw;
+        if (auto missing = notInCatalogue(c, top, true)) throw Failure(kExitNegative, *missing);
+        throw;
+    }
     if (c.out.json) {
         c.document(Json{{"folder", top}, {"recursive", recursive}, {"folders", folders}, {"protocols", protocols}});
         return kExitOk;
@@ -167,7 +228,7 @@ int cmdJobdir(Context& c) {
             const bool numeric = !size.empty() && size.find_first_not_of("0123456789") == std::string::npos;
             list.push_back({{"name", files[i]}, {"size", numeric ? Json(std::stoull(size)) : Json(nullptr)}});
         }
-        c.document(Json{{"job", c.args.positional[0]}, {"folder", sub}, {"folders", folders}, {"files", list}});
+        c.document(Json{{"job", c.args.positional[0]}, {"subfolder", sub}, {"folders", folders}, {"files", list}});
         return kExitOk;
     }
     Table table({"NAME", "SIZE"});
@@ -196,13 +257,17 @@ int cmdParams(Context& c) {
     ProtocolParameters params(c, protocol);
     params.apply(parseAssignments(c.args.values("param")));
     const std::vector<ParameterRow> rows = params.rows();
+    // As run decides: the parameters are valid when every enabled one is.
+    const bool valid = std::all_of(rows.begin(), rows.end(), [](const ParameterRow& r) { return !r.enabled || r.valid; });
+    const int status = valid ? kExitOk : kExitNegative;
     if (c.out.json) {
         Json doc = params.headerJson();
         Json list = Json::array();
         for (const ParameterRow& row : rows) list.push_back(row.json());
         doc["parameters"] = list;
+        doc["valid"] = valid;
         c.document(doc);
-        return kExitOk;
+        return status;
     }
     params.printHeader();
     Table table({"NAME", "TYPE", "CLASS", "REQUIRED", "VALUES", "LEGAL VALUES", "ENABLED", "VALID", "DETAILS"});
@@ -210,7 +275,8 @@ int cmdParams(Context& c) {
         table.add({row.name, row.type, row.parameterClass, row.required ? "yes" : "no", joined(row.values),
                    joined(row.legalValues), row.enabled ? "yes" : "no", row.valid ? "yes" : "no", row.details()});
     table.print();
-    return kExitOk;
+    if (!valid) c.out.note("pelox: the parameters of " + protocol + " are not valid (see VALID and DETAILS)");
+    return status;
 }
 
 int cmdPut(Context& c) {
@@ -229,7 +295,7 @@ int cmdPut(Context& c) {
     }
     const uintmax_t bytes = localSize(local);
     if (c.out.json) {
-        c.document(Json{{"local", toUtf8(localWide)}, {"server", serverPath}, {"job", job.empty() ? Json(nullptr) : Json(job)},
+        c.document(Json{{"local", toUtf8(localWide)}, {"serverPath", serverPath}, {"job", job.empty() ? Json(nullptr) : Json(job)},
                         {"bytes", bytes}});
         return kExitOk;
     }
@@ -241,10 +307,23 @@ int cmdPut(Context& c) {
 int cmdGet(Context& c) {
     const std::string serverPath = c.args.positional[0], local = c.args.positional[1];
     const std::u16string localWide = absoluteLocal(local), serverWide = toU16(serverPath);
-    check("pelox_downloadFile", pelox_downloadFile(c.session().c_str(), serverWide.c_str(), localWide.c_str()));
+    const int32_t rc = pelox_downloadFile(c.session().c_str(), serverWide.c_str(), localWide.c_str());
+    if (rc != PELOX_OK && rc > -1000) {
+        // A file that is not there is an answer, not a failed call: ask the
+        // server, and keep the download's own failure for everything else.
+        pelox_bool exists = 1;
+        if (pelox_checkFileAccess(c.session().c_str(), serverWide.c_str(), &exists) == PELOX_OK && !exists) {
+            if (rc > 0) {  // the download's error record is not needed
+                const int32_t drop = c.objects.array(0);
+                pelox_getPeloxErrors(rc, drop);
+            }
+            throw Failure(kExitNegative, "the server file " + serverPath + " does not exist");
+        }
+        check("pelox_downloadFile", rc);
+    }
     const uintmax_t bytes = localSize(local);
     if (c.out.json) {
-        c.document(Json{{"server", serverPath}, {"local", toUtf8(localWide)}, {"bytes", bytes}});
+        c.document(Json{{"serverPath", serverPath}, {"local", toUtf8(localWide)}, {"bytes", bytes}});
         return kExitOk;
     }
     c.out.line("Downloaded " + serverPath + " to " + local + " (" + std::to_string(bytes) + " bytes)");
@@ -257,7 +336,7 @@ int cmdExists(Context& c) {
     pelox_bool exists = 0;
     check("pelox_checkFileAccess", pelox_checkFileAccess(c.session().c_str(), wide.c_str(), &exists));
     if (c.out.json)
-        c.document(Json{{"server", serverPath}, {"exists", exists != 0}});
+        c.document(Json{{"serverPath", serverPath}, {"exists", exists != 0}});
     else
         c.out.line(serverPath + (exists ? " exists" : " does not exist"));
     return exists ? kExitOk : kExitNegative;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,12 @@ struct Context {
     // Adds what every document may carry (a kept emulator) and prints it.
     void document(Json doc) const;
 };
+
+// When a catalogue call failed for a protocol or folder name: a one-line
+// message if the name is not in the catalogue (letter case counts), with the
+// nearest names there; nothing when the name is there (the failure had
+// another cause).
+std::optional<std::string> notInCatalogue(Context& c, const std::string& name, bool isFolder);
 
 // Client-step flags for run and the job commands.
 int32_t clientStepFlags(const Args& args);

@@ -82,7 +82,9 @@ const std::vector<Command> kCommands = {
      "name, type, class (normal, advanced, implementation), whether a value is\n"
      "required, the values, the legal values, whether it is enabled and valid, and\n"
      "the details the server gives for an invalid or disabled parameter. Values\n"
-     "given with -p are set first, so you can see how the server judges them.\n\n"
+     "given with -p are set first, so you can see how the server judges them.\n"
+     "Exit status 3 when an enabled parameter is not valid (run would refuse to\n"
+     "launch), 0 when all are.\n\n"
      "Options:\n"
      "  -p, --param NAME=VALUE   set a value first (repeat for several values)\n\n"
      "Examples:\n  pelox params \"Examples/Add Numbers\"\n"
@@ -127,8 +129,11 @@ const std::vector<Command> kCommands = {
      "      --timeout SECONDS    stop the job when it runs longer (default: no limit);\n"
      "                           pelox gives up SECONDS (at least 30) later when\n"
      "                           the server does not answer meanwhile\n\n"
-     "Exit status: 0 when the job finished (1500); 3 when it failed, was stopped or\n"
-     "ended, or the parameters are not valid; 1 when a call failed.\n\n"
+     "Exit status: 0 when the job finished and reported no error; 5 when it\n"
+     "finished but a step reported an error (\"outcome\": \"finished_with_errors\",\n"
+     "the errors are printed); 3 when it failed, was stopped or ended, or the\n"
+     "parameters are not valid; 1 when a call failed; 130 when interrupted (the\n"
+     "job is stopped first). --defer ends with 0.\n\n"
      "Examples:\n"
      "  pelox run \"Examples/Add Numbers\" -p A=40 -p B=2\n"
      "  pelox run \"Examples/Client Steps/Round Trip\" -p Text=\"hello\"\n"
@@ -142,10 +147,16 @@ const std::vector<Command> kCommands = {
      "(see `pelox run --help`); instructions are printed and the job is left\n"
      "waiting.\n\n"
      "Options:\n  --no-client-steps   carry out no client step (a waiting job is resumed)\n\n"
+     "Exit status: as run's once the job is over (0 finished without errors, 5\n"
+     "finished with errors, 3 failed, stopped or ended); 0 while it is not.\n\n"
      "Examples:\n  pelox job status J000001-1A2B3C4D\n",
      {kNoClientSteps}, 1, 1},
     {"job errors", "JOB", "a job's errors", "Prints a job's errors with the component each came from.\n\nExamples:\n  pelox job errors J000001-1A2B3C4D\n", {}, 1, 1},
-    {"job results", "JOB", "a job's results", "Prints a job's results: each name with its values.\n\nExamples:\n  pelox --json job results J000001-1A2B3C4D\n", {}, 1, 1},
+    {"job results", "JOB", "a job's results",
+     "Prints a job's results: each name with its values, and how the job ended.\n"
+     "Exit status as for job status.\n\n"
+     "Examples:\n  pelox --json job results J000001-1A2B3C4D\n",
+     {}, 1, 1},
     {"job stop", "JOB", "stop a job", "Asks the server to stop a job.\n\nExamples:\n  pelox job stop J000001-1A2B3C4D\n", {}, 1, 1},
     {"job release", "JOB", "release a job", "Releases a job on the server (its directory stays).\n\nExamples:\n  pelox job release J000001-1A2B3C4D\n", {}, 1, 1},
     {"job continue", "JOB", "resume a job that waits for the client",
@@ -164,7 +175,8 @@ const std::vector<Command> kCommands = {
      "Examples:\n  pelox put data.csv inbox/data.csv\n  pelox put data.csv data.csv --job J000001-1A2B3C4D\n",
      {{"job", 0, true}}, 2, 2},
     {"get", "SERVERPATH LOCAL", "download a file",
-     "Downloads a server file to a local file (written whole or not at all).\n\n"
+     "Downloads a server file to a local file (written whole or not at all).\n"
+     "Exit status 3 when the server file does not exist.\n\n"
      "Examples:\n  pelox get jobs/ann/J000001-1A2B3C4D/report.txt report.txt\n",
      {}, 2, 2},
     {"exists", "SERVERPATH", "tell whether a server file exists",
@@ -197,8 +209,11 @@ const char* kGlobalHelp =
     "Commands:\n"
     "%s\n"
     "Options (anywhere on the line):\n"
-    "  -s, --server URL         the server (a locator URL, or host[:port]); default\n"
-    "                           $PELOX_SERVER, else the embedded emulator\n"
+    "  -s, --server URL         the server: a locator URL (http://host:port/... or\n"
+    "                           https://...), or host[:port], which means HTTPS\n"
+    "                           (port 443 when none is given; a plain-HTTP server\n"
+    "                           needs http://); default $PELOX_SERVER, else the\n"
+    "                           embedded emulator\n"
     "  -u, --user NAME          default $PELOX_USER, else your login name\n"
     "      --password-file FILE read the password from the first line of FILE; else\n"
     "                           $PELOX_PASSWORD, else a prompt without echo (no\n"
@@ -216,15 +231,19 @@ const char* kGlobalHelp =
     "  -h, --help               this text; pelox COMMAND --help for a command\n"
     "      --version            pelox's and the library's version\n\n"
     "Exit status: 0 success; 1 a library call failed (the status code's name and\n"
-    "every message of the error record go to standard error); 2 wrong usage or\n"
-    "missing input; 3 the command ran and the answer is no (the job did not\n"
-    "finish, the parameters are not valid, the file does not exist); 4 a local\n"
-    "problem (the emulator, a local file); 130 interrupted.\n\n"
+    "every message of the error record go to standard error, with a hint when\n"
+    "pelox knows what to do); 2 wrong usage or missing input; 3 the command ran\n"
+    "and the answer is no (the job failed, was stopped or ended; the parameters\n"
+    "are not valid; the server file, protocol or folder does not exist); 4 a\n"
+    "local problem (the emulator, a local file); 5 the job finished but a step\n"
+    "reported an error; 130 interrupted.\n\n"
+    "JSON documents (--json): docs/cli-json.md.\n\n"
     "Environment: PELOX_SERVER, PELOX_USER, PELOX_PASSWORD (taken out of the\n"
     "environment and wiped at start: programs run by client steps do not\n"
     "inherit it, nor find it in /proc/<pid>/environ),\n"
     "PELOX_TRACE, PELOX_EMULATOR (the emulator to start), and the library's\n"
-    "PELOX_CA_BUNDLE, PELOX_REGISTRY_FILE and TMPDIR.\n\n"
+    "PELOX_CA_BUNDLE (a PEM file of CAs to trust for https servers, beside the\n"
+    "system's), PELOX_REGISTRY_FILE and TMPDIR.\n\n"
     "Examples:\n"
     "  pelox run \"Examples/Client Steps/Round Trip\"\n"
     "  pelox ls -r\n"
@@ -264,6 +283,17 @@ void startWatchdog(const std::string& value, bool run) {
         std::fflush(stderr);
         std::_Exit(kExitCallFailed);
     }).detach();
+}
+
+// "unknown command lss; did you mean ls?", with the nearest command names.
+std::string unknownCommand(const std::string& name) {
+    std::vector<std::string> names;
+    for (const Command& c : kCommands) names.push_back(c.name);
+    for (const char* group : {"job", "component"}) names.push_back(group);
+    const std::vector<std::string> near = nearestNames(name, names, 2);
+    std::string text = "unknown command " + name;
+    if (!near.empty()) text += "; did you mean " + joined(near, " or ") + "?";
+    return text + " (pelox --help)";
 }
 
 void printGlobalHelp() { std::printf(kGlobalHelp, commandList().c_str()); }
@@ -356,6 +386,52 @@ void installSignalHandlers() {
     sigaction(SIGHUP, &action, nullptr);
 }
 
+// A transport failure (-974, -973) says little by itself. One more request
+// finds out what to do: whether the server at an https address answers plain
+// HTTP (a host[:port] without a scheme means https), and why a TLS
+// connection failed, which the library records only while option 105 is on.
+std::vector<std::string> transportHints(const std::string& url, const CallFailed& failure) {
+    std::vector<std::string> hints;
+    const bool transport = failure.code == PELOX_E_CONNECTION || failure.code == PELOX_E_SERVICE_CALL;
+    std::vector<std::string> reasons = failure.code > 0 ? failure.messages : std::vector<std::string>();
+    if (!transport && reasons.empty()) return hints;
+    if (url.rfind("http://", 0) == 0) return hints;
+    std::string rest = url.rfind("https://", 0) == 0 ? url.substr(8) : url;
+    const size_t slash = rest.find('/');
+    std::string hostPort = rest.substr(0, slash);
+    const std::string path = slash == std::string::npos ? std::string("/qorvane/locator") : rest.substr(slash);
+    if (hostPort.find(':') == std::string::npos || hostPort.back() == ']') hostPort += ":443";
+    Objects objects;
+    if (failure.code == PELOX_E_SERVICE_CALL) {
+        pelox_setPeloxOptions(PELOX_OPTION_THROW_ON_FAILURE, u"1");
+        const std::u16string wide = toU16(url);
+        const int32_t rc = pelox_getServerConfiguration(wide.c_str(), objects.resultInfo());
+        pelox_setPeloxOptions(PELOX_OPTION_THROW_ON_FAILURE, u"0");
+        if (rc > 0 && pelox_getPeloxErrors(rc, objects.array(0)) == PELOX_OK) reasons = items(objects.array(0));
+        // The record's first and last messages name only the transport code
+        // and the operation; the ones between say why.
+        for (std::string reason : reasons) {
+            if (reason.rfind("SOAP Error code:", 0) == 0 || reason.rfind("soap call to ", 0) == 0) continue;
+            for (size_t at = reason.find('\n'); at != std::string::npos; at = reason.find('\n', at + 1))
+                reason.insert(at + 1, "  ");
+            hints.push_back("the library's reason: " + reason);
+        }
+    }
+    bool certificate = false;
+    for (const std::string& reason : reasons)
+        if (reason.find("certificate") != std::string::npos) certificate = true;
+    if (certificate) {
+        hints.push_back("the server's TLS certificate was not accepted; for a server whose certificate comes from a "
+                        "CA of your own, set PELOX_CA_BUNDLE to a PEM file with that CA (pelox --help)");
+    } else if (failure.code == PELOX_E_CONNECTION || failure.code == PELOX_E_SERVICE_CALL) {
+        const std::u16string plain = toU16("http://" + hostPort + path);
+        if (pelox_getServerConfiguration(plain.c_str(), objects.resultInfo()) == PELOX_OK)
+            hints.push_back("the server at " + hostPort + " speaks HTTP, not HTTPS; use --server http://" + hostPort +
+                            path + " (an address without http:// or https:// means https)");
+    }
+    return hints;
+}
+
 int runCommand(Context& c, const std::string& name) {
     if (name == "info") return cmdInfo(c);
     if (name == "config") return cmdConfig(c);
@@ -381,7 +457,7 @@ bool interrupted() { return gInterrupted.load(); }
 void allowGracefulInterrupt(bool allow) { gGraceful.store(allow); }
 
 void Context::document(Json doc) const {
-    if (Json kept = server ? server->keptServerJson() : Json(); !kept.is_null()) doc["server"] = kept;
+    if (Json kept = server ? server->keptServerJson() : Json(); !kept.is_null()) doc["keptServer"] = kept;
     out.document(doc);
 }
 
@@ -438,7 +514,7 @@ int main(int argc, char** argv) {
                         return kExitOk;
                     }
                 if (printGroupHelp(name)) return kExitOk;
-                return fail(kExitUsage, "unknown command " + name + " (pelox --help)");
+                return fail(kExitUsage, unknownCommand(name));
             }
             printGlobalHelp();
             return pos.empty() && !first.has("help") ? kExitUsage : kExitOk;
@@ -446,7 +522,7 @@ int main(int argc, char** argv) {
         std::string name = pos[0];
         size_t consumed = 1;
         if (name == "job" || name == "component") {
-            if (pos.size() < 2 || first.has("help")) {
+            if (pos.size() < 2) {
                 printGroupHelp(name);
                 return first.has("help") ? kExitOk : kExitUsage;
             }
@@ -456,7 +532,8 @@ int main(int argc, char** argv) {
         const Command* command = nullptr;
         for (const Command& c : kCommands)
             if (name == c.name) command = &c;
-        if (!command) return fail(kExitUsage, "unknown command " + name + " (pelox --help)");
+        if (!command && first.has("help") && consumed == 2 && printGroupHelp(pos[0])) return kExitOk;
+        if (!command) return fail(kExitUsage, unknownCommand(name));
         if (first.has("help")) {
             printCommandHelp(*command);
             return kExitOk;
@@ -508,7 +585,10 @@ int main(int argc, char** argv) {
                 status = runCommand(context, name);
             } catch (const CallFailed& failure) {
                 printCallFailed(failure);
-                if (json) context.document(failureJson(failure));
+                std::vector<std::string> hints;
+                if (!server.embedded()) hints = transportHints(server.url(), failure);
+                for (const std::string& hint : hints) std::fprintf(stderr, "pelox: %s\n", hint.c_str());
+                if (json) context.document(failureJson(failure, hints));
                 status = kExitCallFailed;
             } catch (const Failure& failure) {
                 std::fprintf(stderr, "pelox: %s\n", failure.what());

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <utility>
 #include <cstdio>
 
 namespace pelox::cli {
@@ -89,12 +91,13 @@ void printCallFailed(const CallFailed& failure) {
     for (const std::string& message : failure.messages) std::fprintf(stderr, "  %s\n", message.c_str());
 }
 
-Json failureJson(const CallFailed& failure) {
+Json failureJson(const CallFailed& failure, const std::vector<std::string>& hints) {
     Json error;
     error["function"] = failure.function;
     error["code"] = failure.code;
     error["name"] = statusName(failure.code);
     error["messages"] = failure.messages;
+    error["hints"] = hints;
     return Json{{"error", error}};
 }
 
@@ -104,7 +107,49 @@ Json failureJson(const std::string& message, int exitStatus) {
     error["code"] = nullptr;
     error["name"] = exitStatus == kExitUsage ? "usage" : exitStatus == kExitNegative ? "negative" : "local";
     error["messages"] = Json::array({message});
+    error["hints"] = Json::array();
     return Json{{"error", error}};
+}
+
+namespace {
+
+std::string lowered(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return s;
+}
+
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::vector<std::string> nearestNames(const std::string& wanted, const std::vector<std::string>& candidates,
+                                      size_t count) {
+    const std::string key = lowered(wanted);
+    std::vector<std::pair<size_t, std::string>> scored;
+    for (const std::string& candidate : candidates) {
+        const std::string folded = lowered(candidate);
+        const size_t distance = editDistance(key, folded);
+        // More than half the longer name changed: not a typo of it.
+        if (distance * 2 > std::max(key.size(), folded.size()) && folded.find(key) == std::string::npos) continue;
+        scored.emplace_back(distance, candidate);
+    }
+    std::stable_sort(scored.begin(), scored.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    std::vector<std::string> out;
+    for (size_t i = 0; i < scored.size() && out.size() < count; ++i) out.push_back(scored[i].second);
+    return out;
 }
 
 std::string joined(const std::vector<std::string>& values, const char* separator) {

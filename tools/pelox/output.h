@@ -58,9 +58,15 @@ private:
 // Prints a failed call on standard error: the function, the code's name and
 // number, and every message.
 void printCallFailed(const CallFailed& failure);
-// The JSON form of a failure.
-Json failureJson(const CallFailed& failure);
+// The JSON form of a failure; hints say what to do about it.
+Json failureJson(const CallFailed& failure, const std::vector<std::string>& hints = {});
 Json failureJson(const std::string& message, int exitStatus);
+
+// The candidates closest to a mistyped name, nearest first (edit distance,
+// letter case ignored; a candidate that differs only in case comes first):
+// at most count of them, and none that shares too little with the name.
+std::vector<std::string> nearestNames(const std::string& wanted, const std::vector<std::string>& candidates,
+                                      size_t count = 3);
 
 // A list of texts as one cell: "a, b, c".
 std::string joined(const std::vector<std::string>& values, const char* separator = ", ");

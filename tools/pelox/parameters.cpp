@@ -52,9 +52,17 @@ ProtocolParameters::ProtocolParameters(Context& c, std::string protocol)
     : c_(c), protocol_(std::move(protocol)), info_(c.objects.protocolInfo()) {
     const std::u16string& session = c.session();
     const std::u16string name = toU16(protocol_);
-    check("pelox_getProtocolParameters",
-          pelox_getProtocolParameters(session.c_str(), name.c_str(), info_,
-                                      PELOX_PARAMS_ADVANCED | PELOX_PARAMS_IMPLEMENTATION));
+    try {
+        check("pelox_getProtocolParameters",
+              pelox_getProtocolParameters(session.c_str(), name.c_str(), info_,
+                                          PELOX_PARAMS_ADVANCED | PELOX_PARAMS_IMPLEMENTATION));
+    } catch (const CallFailed& failure) {
+        // The server's fault for a name it does not know says less than the
+        // catalogue does: say which names are near.
+        if (failure.code <= 0) throw;
+        if (auto missing = notInCatalogue(c, protocol_, false)) throw Failure(kExitNegative, *missing);
+        throw;
+    }
     check("pelox_getProtocolVersion", pelox_getProtocolVersion(session.c_str(), name.c_str(), &version_));
     const int32_t s = c.objects.string(1);
     check("protocolInfo_getProtocolDescription", protocolInfo_getProtocolDescription(info_, s));

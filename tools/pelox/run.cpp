@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -84,6 +86,13 @@ void printErrors(const Output& out, const std::vector<JobError>& errors) {
     table.print("  ");
 }
 
+// How a job in the given state ended ("" while it is not over); a finished
+// job's errors tell a success from a finish with errors.
+std::string finalOutcome(Context& c, const std::u16string& job, int32_t state) {
+    if (!jobStateIsFinal(state)) return {};
+    return jobOutcome(state, state == PELOX_JOB_FINISHED && !jobErrors(c, job).empty());
+}
+
 // One poll: the state and the status message.
 struct Poll {
     int32_t state = PELOX_JOB_UNKNOWN;
@@ -112,6 +121,143 @@ std::string instructions(Context& c, const std::u16string& job) {
 // description of the step, which always begins with this.
 bool isStepPreview(const std::string& text) { return text.rfind("Client step: ", 0) == 0; }
 
+// The words the library's step description uses on its first line, and the
+// kind each names in JSON documents.
+struct StepKind {
+    const char* words;
+    const char* kind;
+};
+constexpr StepKind kStepKinds[] = {
+    {"create temporary files", "temporary_files"},
+    {"copy files to this machine", "copy_to_client"},
+    {"copy files from this machine to the server", "copy_to_server"},
+    {"run a program", "run_program"},
+    {"instructions for the host", "instructions"},
+    {"none", "none"},
+    {"its description could not be read", "unreadable"},
+};
+
+// A command line split into the program and its arguments, as the library
+// splits it when it starts a program without the shell: blanks separate,
+// double quotes group, and inside quotes a backslash escapes a quote or a
+// backslash.
+std::vector<std::string> splitCommandLine(const std::string& text) {
+    std::vector<std::string> out;
+    std::string current;
+    bool inArgument = false, quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char ch = text[i];
+        if (quoted) {
+            if (ch == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\'))
+                current += text[++i];
+            else if (ch == '"')
+                quoted = false;
+            else
+                current += ch;
+        } else if (ch == ' ' || ch == '\t') {
+            if (inArgument) out.push_back(current);
+            current.clear();
+            inArgument = false;
+        } else if (ch == '"') {
+            quoted = inArgument = true;
+        } else {
+            current += ch;
+            inArgument = true;
+        }
+    }
+    if (inArgument) out.push_back(current);
+    return out;
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t start = 0; !text.empty() && start <= text.size();) {
+        const size_t comma = text.find(", ", start);
+        out.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 2;
+    }
+    return out;
+}
+
+// A client step as the library describes it (its text), and in a structured
+// form read from that text: the kind, what runs, what is copied where.
+Json stepJson(const std::string& text) {
+    Json step{{"text", text},
+              {"kind", nullptr},
+              {"program", nullptr},
+              {"arguments", Json::array()},
+              {"commandLine", nullptr},
+              {"shell", false},
+              {"waits", nullptr},
+              {"sources", Json::array()},
+              {"destinations", Json::array()},
+              {"missingFileIsError", nullptr},
+              {"temporaryFiles", Json::array()},
+              {"folder", nullptr},
+              {"runDirectory", nullptr},
+              {"instructions", nullptr}};
+    std::vector<std::string> lines;
+    for (size_t start = 0;;) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    const std::string heading = lines[0].rfind("Client step: ", 0) == 0 ? lines[0].substr(13) : lines[0];
+    for (const StepKind& k : kStepKinds)
+        if (heading.rfind(k.words, 0) == 0) step["kind"] = k.kind;
+    const std::string kind = step["kind"].is_null() ? std::string() : step["kind"].get<std::string>();
+    std::vector<std::string> rest;
+    for (size_t i = 1; i < lines.size(); ++i)
+        rest.push_back(lines[i].rfind("  ", 0) == 0 ? lines[i].substr(2) : lines[i]);
+    if (kind == "instructions") {
+        std::string said;
+        for (size_t i = 0; i < rest.size(); ++i) said += (i ? "\n" : "") + rest[i];
+        step["instructions"] = said;
+        return step;
+    }
+    auto after = [](const std::string& line, const char* label) -> std::optional<std::string> {
+        const size_t n = std::strlen(label);
+        if (line.compare(0, n, label) == 0) return line.substr(n);
+        return std::nullopt;
+    };
+    for (const std::string& line : rest) {
+        if (auto v = after(line, "folder made first: ")) {
+            step["runDirectory"] = *v;
+        } else if (kind == "temporary_files") {
+            if (auto names = after(line, "for: ")) step["temporaryFiles"] = splitList(*names);
+            if (auto folder = after(line, "in folder: ")) step["folder"] = *folder;
+        } else if (kind == "copy_to_client" || kind == "copy_to_server") {
+            if (auto from = after(line, "from: ")) {
+                step["sources"] = splitList(*from);
+            } else if (auto to = after(line, "to: ")) {
+                step["destinations"] = splitList(*to);
+            } else if (auto missing = after(line, "a missing file is ")) {
+                step["missingFileIsError"] = *missing == "an error";
+            } else if (const size_t arrow = line.find(" -> "); arrow != std::string::npos) {
+                step["sources"].push_back(line.substr(0, arrow));
+                step["destinations"].push_back(line.substr(arrow + 4));
+            }
+        } else if (kind == "run_program") {
+            if (auto commandLine = after(line, "command line: ")) step["commandLine"] = *commandLine;
+            if (line == "through the shell (/bin/sh -c)") step["shell"] = true;
+            if (line == "waits for the program to end") step["waits"] = true;
+            if (line == "does not wait for the program") step["waits"] = false;
+        }
+    }
+    if (kind == "run_program" && step["commandLine"].is_string()) {
+        const std::string commandLine = step["commandLine"];
+        std::vector<std::string> words =
+            step["shell"].get<bool>() ? std::vector<std::string>{"/bin/sh", "-c", commandLine} : splitCommandLine(commandLine);
+        if (!words.empty()) {
+            step["program"] = words[0];
+            step["arguments"] = std::vector<std::string>(words.begin() + 1, words.end());
+        }
+    }
+    return step;
+}
+
 // Prints a client step before the next poll carries it out: on standard
 // output for people, on standard error next to a JSON document (the document
 // lists the steps as well), so that the step is seen before it happens in
@@ -137,7 +283,7 @@ Poll pollThroughSteps(Context& c, const std::u16string& job, std::string& said, 
         said = instructions(c, job);
         if (!isStepPreview(said)) break;
         showStep(c, prefix, said);
-        steps.push_back(said);
+        steps.push_back(stepJson(said));
         said.clear();
         p = poll(c, job);
     }
@@ -219,7 +365,7 @@ int cmdRun(Context& c) {
         std::fprintf(stderr, "pelox: the parameters of %s are not valid:\n", protocol.c_str());
         for (const std::string& line : invalid) std::fprintf(stderr, "  %s\n", line.c_str());
         if (c.out.json) {
-            Json error{{"function", nullptr}, {"code", nullptr}, {"name", "invalid parameters"}, {"messages", invalid}};
+            Json error{{"function", nullptr}, {"code", nullptr}, {"name", "invalid parameters"}, {"messages", invalid}, {"hints", Json::array()}};
             c.document(Json{{"error", error}});
         }
         return kExitNegative;
@@ -287,7 +433,7 @@ int cmdRun(Context& c) {
                     // Shown now; the next poll carries it out, unless it is
                     // declined and the job stopped.
                     showStep(c, "  " + seconds(since(start)) + "  ", said);
-                    steps.push_back(said);
+                    steps.push_back(stepJson(said));
                     if (confirm && !stopped && !confirmStep(c)) {
                         declined = true;
                         c.out.note("pelox: step declined: stopping job " + jobText);
@@ -340,16 +486,20 @@ int cmdRun(Context& c) {
         check("pelox_releaseJob", pelox_releaseJob(session.c_str(), job.c_str()));
         released = true;
     }
-    const bool succeeded = last.state == PELOX_JOB_FINISHED;
+    // A job that finished while a step reported an error did not do what was
+    // asked of it: that is its own outcome, not a success.
+    const std::string outcome = deferred ? std::string() : jobOutcome(last.state, !errors.empty());
+    const bool succeeded = outcome == "succeeded";
 
     if (c.out.json) {
         c.document(Json{{"protocol", protocol},
                         {"job", jobText},
-                        {"parameters", parameters},
+                        {"parameterValues", parameters},
                         {"clientSteps", clientSteps},
                         {"blocking", blocking},
                         {"state", last.state},
                         {"stateName", jobStateName(last.state)},
+                        {"outcome", outcome.empty() ? Json(nullptr) : Json(outcome)},
                         {"succeeded", succeeded},
                         {"elapsedSeconds", std::round(elapsed * 1000) / 1000},
                         {"events", events},
@@ -368,14 +518,16 @@ int cmdRun(Context& c) {
         if (c.server->embedded() && !c.args.has("keep-server"))
             c.out.note("pelox: the embedded emulator stops now, and the job with it; --keep-server keeps it");
     } else {
-        c.out.line("Job " + jobText + " " + jobStateWords(last.state) + " after " + seconds(elapsed));
+        c.out.line("Job " + jobText + " " +
+                   (outcome == "finished_with_errors" ? std::string("finished with errors") : jobStateWords(last.state)) +
+                   " after " + seconds(elapsed));
         printResults(c.out, results);
         printErrors(c.out, errors);
         c.out.line(released ? "Job released" : "Job kept: pelox job release " + jobText);
     }
     if (wasInterrupted) return kExitInterrupted;
     if (deferred) return kExitOk;
-    return succeeded ? kExitOk : kExitNegative;
+    return outcomeExitStatus(outcome);
 }
 
 int cmdJob(Context& c, const std::string& action) {
@@ -384,8 +536,14 @@ int cmdJob(Context& c, const std::string& action) {
     const std::u16string& session = c.session();
     const bool steps = action == "status" || action == "continue";
     // A job started by another process (or another pelox) is unknown to this
-    // library until it is found among the user's jobs on the server.
-    check("pelox_reconnectToJob", pelox_reconnectToJob(session.c_str(), job.c_str(), steps ? clientStepFlags(c.args) : 0));
+    // library until it is found among the user's jobs on the server. results
+    // polls once to learn the state: with steps shown, never carried out, so
+    // that the poll leaves a waiting job waiting.
+    const int32_t flags = steps                 ? clientStepFlags(c.args)
+                          : action == "results" ? PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_DEFER_TO_HOST |
+                                                      PELOX_JOB_PREVIEW_CLIENT_STEPS
+                                                : 0;
+    check("pelox_reconnectToJob", pelox_reconnectToJob(session.c_str(), job.c_str(), flags));
     Json doc{{"job", jobText}, {"action", action}};
 
     if (action == "status" || action == "continue") {
@@ -398,22 +556,26 @@ int cmdJob(Context& c, const std::string& action) {
             resumed = true;
             p = poll(c, job);
         }
+        const std::string outcome = finalOutcome(c, job, p.state);
         if (c.out.json) {
             doc["state"] = p.state;
             doc["stateName"] = jobStateName(p.state);
+            doc["outcome"] = outcome.empty() ? Json(nullptr) : Json(outcome);
+            doc["succeeded"] = outcome == "succeeded";
             doc["message"] = p.message;
-            doc["instructions"] = said.empty() ? Json(nullptr) : Json(said);
+            doc["instructions"] = said.empty() ? Json::array() : Json::array({said});
             doc["steps"] = steps;
             if (action == "continue") doc["resumed"] = resumed;
             c.document(doc);
-            return kExitOk;
+            return outcomeExitStatus(outcome);
         }
         if (!said.empty()) c.out.line("Instructions: " + said);
         if (action == "continue")
             c.out.line(resumed ? "Job " + jobText + " resumed" : "Job " + jobText + " was not waiting for the client");
-        c.out.line("Job " + jobText + ": " + jobStateWords(p.state) + " (" + std::to_string(p.state) + ")" +
-                   (p.message.empty() ? "" : ": " + p.message));
-        return kExitOk;
+        c.out.line("Job " + jobText + ": " +
+                   (outcome == "finished_with_errors" ? std::string("finished with errors") : jobStateWords(p.state)) +
+                   " (" + std::to_string(p.state) + ")" + (p.message.empty() ? "" : ": " + p.message));
+        return outcomeExitStatus(outcome);
     }
     if (action == "errors") {
         const std::vector<JobError> errors = jobErrors(c, job);
@@ -426,14 +588,24 @@ int cmdJob(Context& c, const std::string& action) {
         return kExitOk;
     }
     if (action == "results") {
+        // One poll tells whether the job is over and how it ended. It carries
+        // out no client step: the job was reconnected only to show steps.
+        const Poll p = poll(c, job);
+        const std::string outcome = finalOutcome(c, job, p.state);
         const NamedValues results = jobResults(c, job);
         if (c.out.json) {
+            doc["state"] = p.state;
+            doc["stateName"] = jobStateName(p.state);
+            doc["outcome"] = outcome.empty() ? Json(nullptr) : Json(outcome);
+            doc["succeeded"] = outcome == "succeeded";
             doc["results"] = resultsJson(results);
             c.document(doc);
         } else {
             printResults(c.out, results);
+            if (outcome == "finished_with_errors") c.out.line("The job finished with errors: pelox job errors " + jobText);
+            else if (!outcome.empty() && outcome != "succeeded") c.out.line("The job " + outcome);
         }
-        return kExitOk;
+        return outcomeExitStatus(outcome);
     }
     std::string said;
     if (action == "stop") {
