@@ -2,10 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 
+#include "host/curl_resolve.h"
 #include "host/tarn_exception.h"
 #include "host/tls_trust.h"
 #include "host/trace.h"
@@ -86,7 +88,9 @@ std::string HttpReader::readBody(const std::string& url) const {
         TraceExchange trace("HTTP");
         trace.setUrl(current);
         traceCurlHandle(curl.get(), trace);
-        const CURLcode rc = curl_easy_perform(curl.get());
+        const CallerThreadResolve resolved(curl.get(), current);
+        if (!resolved.ok()) std::snprintf(errorText, sizeof errorText, "%s", resolved.error().c_str());
+        const CURLcode rc = resolved.ok() ? curl_easy_perform(curl.get()) : CURLE_COULDNT_RESOLVE_HOST;
         trace.finish(rc == CURLE_OK ? std::string() : std::string(errorText[0] ? errorText : curl_easy_strerror(rc)));
         if (body.tooLarge)
             throw tarn::Exception("Could not read %s: the page is larger than %llu bytes", url,

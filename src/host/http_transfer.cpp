@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "host/compress.h"
+#include "host/curl_resolve.h"
 #include "host/files.h"
 #include "host/sigpipe.h"
 #include "host/tarn_exception.h"
@@ -103,15 +105,18 @@ std::string serverText(const std::string& body, const Masker& masker) {
     return " (" + masker.apply(line) + ")";
 }
 
-// Runs the transfer with SIGPIPE blocked: a peer that closes the connection
+// Runs the transfer with its host resolved on this thread (host/curl_resolve.h)
+// and SIGPIPE blocked: a peer that closes the connection
 // while TLS writes to it must fail the transfer, not end the process. The
 // exchange goes into the wire trace when that is on.
-CURLcode perform(CURL* curl, const std::string& url) {
+CURLcode perform(CURL* curl, const std::string& url, char* errorText) {
     SigpipeBlocker noSigpipe;
     TraceExchange trace("HTTP");
     trace.setUrl(url);
     traceCurlHandle(curl, trace);
-    const CURLcode rc = curl_easy_perform(curl);
+    const CallerThreadResolve resolved(curl, url);
+    if (!resolved.ok()) std::snprintf(errorText, CURL_ERROR_SIZE, "%s", resolved.error().c_str());
+    const CURLcode rc = resolved.ok() ? curl_easy_perform(curl) : CURLE_COULDNT_RESOLVE_HOST;
     trace.finish(rc == CURLE_OK ? std::string() : std::string(curl_easy_strerror(rc)));
     return rc;
 }
@@ -297,7 +302,7 @@ bool HttpDownload(const std::string& url, const std::function<void(const unsigne
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &d);
     curl_easy_setopt(curl.get(), CURLOPT_PREREQFUNCTION, onConnected);
     curl_easy_setopt(curl.get(), CURLOPT_PREREQDATA, &d);
-    const CURLcode rc = perform(curl.get(), url);
+    const CURLcode rc = perform(curl.get(), url, errorText);
 
     if (d.failure) std::rethrow_exception(d.failure);
     if (d.cancelled) return false;
@@ -355,7 +360,7 @@ void vcSoapUtils::UploadViaCGI(const std::u16string& localPath, const std::u16st
     curl_easy_setopt(curl.get(), CURLOPT_READDATA, &u);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, onUploadAnswer);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &u);
-    const CURLcode rc = perform(curl.get(), url);
+    const CURLcode rc = perform(curl.get(), url, errorText);
     u.file.Close();
 
     if (u.failure) std::rethrow_exception(u.failure);

@@ -44,4 +44,9 @@ int openPrivateDirectory(const std::string& path);
 // -1 with why saying what was wrong.
 int openPrivateAppend(const std::string& path, std::string& why);
 
+// Writes all of text to fd in as few writes as the system allows (one, for a
+// log line: with O_APPEND, lines of several processes do not interleave),
+// retrying after a signal. False when a write fails.
+bool writeAll(int fd, const std::string& text);
+
 }  // namespace pelox::host

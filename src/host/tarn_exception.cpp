@@ -193,13 +193,7 @@ void Exception::writeLogLine(const std::u16string& line) {
         // One write per line: with O_APPEND, lines of several processes do
         // not interleave.
         const std::string text = std::string(stamp) + " peloxImp: " + util::ConvertStringtoUTF8(oneLine(line)) + "\n";
-        size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
+        pelox::host::writeAll(fd, text);
         ::close(fd);
     } catch (...) {
     }

@@ -64,15 +64,7 @@ struct TraceFileCloser {
     }
 } gCloser;
 
-void writeAll(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(gFd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
+void writeAll(const std::string& text) { pelox::host::writeAll(gFd, text); }
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

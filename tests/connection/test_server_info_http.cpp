@@ -1,12 +1,16 @@
 // The HTTP page reader behind the status page, against a one-shot loopback
 // server that answers each connection with a canned response.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -141,4 +145,42 @@ TEST(HttpReader, RedirectOnTheSameServerIsFollowed) {
     EXPECT_EQ(pelox::host::HttpReader().readLines(server.url("/old")), std::vector<std::string>{"after:redirect"});
     ASSERT_EQ(server.requests().size(), 2u);
     EXPECT_EQ(server.requests()[1], "GET /new HTTP/1.1");
+}
+
+// libcurl as Debian builds it resolves host names on a thread of its own; the
+// library starts no threads, so the name is resolved on the caller's thread.
+// The machine's own name is used ("localhost" libcurl answers without a
+// look-up); it must lead to the loopback server.
+TEST(HttpReader, ResolvesHostNamesOnTheCallersThread) {
+    char name[256] = {0};
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0) GTEST_SKIP() << "the machine's name " << name << " does not resolve";
+    const bool loopback = (ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr) >> 24) == 127;
+    freeaddrinfo(found);
+    if (!loopback) GTEST_SKIP() << "the machine's name " << name << " is not a loopback address";
+
+    auto tasks = [] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += entry.exists();
+        return n;
+    };
+    CannedServer server({ok("by:name\n")});
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> highest{0};
+    std::thread watch([&] {
+        while (!stop) highest = std::max(highest.load(), tasks());
+    });
+    while (highest == 0) std::this_thread::yield();
+    const size_t baseline = tasks();
+    const std::string url = server.url("/by-name").replace(7, 9, name);
+    EXPECT_EQ(pelox::host::HttpReader().readLines(url), std::vector<std::string>{"by:name"});
+    stop = true;
+    watch.join();
+    EXPECT_EQ(highest.load(), baseline) << "a thread was started to resolve " << name;
+
+    const std::string unknown = failureText("http://no-such-host.invalid:1/x");
+    EXPECT_NE(unknown.find("Could not resolve host: no-such-host.invalid"), std::string::npos) << unknown;
 }
