@@ -25,8 +25,13 @@ foreach(_pkg gsoap pugixml curl)
       "run scripts/fetch-windows-deps (or scripts/install-deps --windows), "
       "or point PELOX_WINDOWS_DEPS_DIR at where it put them")
   endif()
-  file(STRINGS "${PELOX_WINDOWS_DEPS_DIR}/${_pkg}/.pelox-version" _ver LIMIT_COUNT 1)
-  message(STATUS "Windows dependency ${_pkg}: Debian source ${_ver}")
+  # A new fetch rewrites the version stamp: configure again, and rebuild
+  # what was compiled from the package (its unpacked files keep the
+  # tarball's old times, so their own times would not show the change).
+  set(_pelox_${_pkg}_stamp "${PELOX_WINDOWS_DEPS_DIR}/${_pkg}/.pelox-version")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_pelox_${_pkg}_stamp}")
+  file(STRINGS "${_pelox_${_pkg}_stamp}" _pelox_${_pkg}_version LIMIT_COUNT 1)
+  message(STATUS "Windows dependency ${_pkg}: Debian source ${_pelox_${_pkg}_version}")
 endforeach()
 
 # --- gSOAP's runtime ---------------------------------------------------------
@@ -55,6 +60,8 @@ target_include_directories(pelox_win_gsoap SYSTEM PUBLIC "${_gsoap_src}")
 target_compile_definitions(pelox_win_gsoap PUBLIC WITH_IPV6 WITH_GZIP WITH_DOM)
 target_compile_options(pelox_win_gsoap PRIVATE -w)
 target_link_libraries(pelox_win_gsoap PUBLIC ZLIB::ZLIB ws2_32)
+set_source_files_properties("${_gsoap_src}/stdsoap2.cpp" "${_gsoap_src}/dom.cpp"
+  PROPERTIES OBJECT_DEPENDS "${_pelox_gsoap_stamp}")
 
 # --- pugixml -----------------------------------------------------------------
 # Debian's libpugixml-dev is a prebuilt Linux library; its one source file is
@@ -63,6 +70,7 @@ set(_pugi_src "${PELOX_WINDOWS_DEPS_DIR}/pugixml/src")
 add_library(pelox_win_pugixml STATIC "${_pugi_src}/pugixml.cpp")
 target_include_directories(pelox_win_pugixml SYSTEM PUBLIC "${_pugi_src}")
 target_compile_options(pelox_win_pugixml PRIVATE -w)
+set_source_files_properties("${_pugi_src}/pugixml.cpp" PROPERTIES OBJECT_DEPENDS "${_pelox_pugixml_stamp}")
 
 # --- libcurl -----------------------------------------------------------------
 # Built with its own CMake project and the same toolchain file. HTTP (and
@@ -79,6 +87,8 @@ set(_curl_args
   -DCMAKE_BUILD_TYPE=Release
   -DCMAKE_INSTALL_PREFIX=${_curl_prefix}
   -DCMAKE_INSTALL_LIBDIR=lib
+  # Changes with each fetched release, so a new one is configured and built.
+  -DPELOX_DEBIAN_VERSION=${_pelox_curl_version}
   -DPELOX_WINEPREFIX=${PELOX_WINEPREFIX}
   -DBUILD_SHARED_LIBS=OFF
   -DBUILD_CURL_EXE=OFF
