@@ -44,8 +44,8 @@ find_file(PELOX_HOST_STDSOAP2_H stdsoap2.h PATHS /usr/include NO_DEFAULT_PATH NO
 file(STRINGS "${PELOX_HOST_STDSOAP2_H}" _host_ver REGEX "^#define GSOAP_VERSION ")
 file(STRINGS "${_gsoap_src}/stdsoap2.h" _win_ver REGEX "^#define GSOAP_VERSION ")
 if(NOT _host_ver STREQUAL _win_ver)
-  message(FATAL_ERROR "gSOAP runtime for Windows (${_win_ver}) differs from the build machine's "
-    "soapcpp2 (${_host_ver}): run scripts/fetch-windows-deps again")
+  message(FATAL_ERROR "gSOAP runtime for Windows (${_win_ver}) differs from the build machine's gSOAP "
+    "(soapcpp2 and libgsoap-dev, ${_host_ver}): run scripts/fetch-windows-deps again")
 endif()
 
 find_package(ZLIB REQUIRED)  # libz-mingw-w64-dev
