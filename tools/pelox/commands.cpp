@@ -52,13 +52,7 @@ std::optional<std::string> notInCatalogue(Context& c, const std::string& name, b
     // Walks the name's folders from the top, each found as written or else
     // with other letter case; where a part is not there, the names of that
     // folder are the candidates.
-    std::vector<std::string> parts;
-    for (size_t start = 0;;) {
-        const size_t slash = name.find('/', start);
-        parts.push_back(name.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
+    const std::vector<std::string> parts = splitAt(name, '/');
     auto sameLetters = [](const std::string& a, const std::string& b) {
         return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));

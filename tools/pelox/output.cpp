@@ -152,6 +152,16 @@ std::vector<std::string> nearestNames(const std::string& wanted, const std::vect
     return out;
 }
 
+std::vector<std::string> splitAt(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    for (size_t start = 0;;) {
+        const size_t end = text.find(separator, start);
+        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return pieces;
+        start = end + 1;
+    }
+}
+
 std::string joined(const std::vector<std::string>& values, const char* separator) {
     std::string out;
     for (size_t i = 0; i < values.size(); ++i) {

@@ -71,4 +71,8 @@ std::vector<std::string> nearestNames(const std::string& wanted, const std::vect
 // A list of texts as one cell: "a, b, c".
 std::string joined(const std::vector<std::string>& values, const char* separator = ", ");
 
+// The pieces of text between separators, empty ones included ("a//b" gives
+// "a", "", "b"; "" gives one empty piece).
+std::vector<std::string> splitAt(const std::string& text, char separator);
+
 }  // namespace pelox::cli

@@ -197,13 +197,7 @@ Json stepJson(const std::string& text) {
               {"folder", nullptr},
               {"runDirectory", nullptr},
               {"instructions", nullptr}};
-    std::vector<std::string> lines;
-    for (size_t start = 0;;) {
-        const size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
+    const std::vector<std::string> lines = splitAt(text, '\n');
     const std::string heading = lines[0].rfind("Client step: ", 0) == 0 ? lines[0].substr(13) : lines[0];
     for (const StepKind& k : kStepKinds)
         if (heading.rfind(k.words, 0) == 0) step["kind"] = k.kind;
