@@ -99,7 +99,10 @@ void CallerThreadResolve::add(const std::string& host, long port) {
                               : nullptr;
         if (!raw || !inet_ntop(a->ai_family, raw, text, sizeof text) || !seen.insert(text).second) continue;
         if (!addresses.empty()) addresses += ',';
-        addresses += a->ai_family == AF_INET6 ? "[" + std::string(text) + "]" : std::string(text);
+        const bool six = a->ai_family == AF_INET6;
+        if (six) addresses += '[';
+        addresses += text;
+        if (six) addresses += ']';
     }
     if (addresses.empty()) {
         error_ = "Could not resolve host: " + host;

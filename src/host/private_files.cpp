@@ -112,8 +112,8 @@ int openPrivateDirectory(const std::string& path) {
         throw tarn::Exception("Refusing the folder '%s': it is not in this user's temporary folder '%s'", path,
                               privateRootPath());
     const std::string root = privateRootPath();
-    std::string where = root.substr(0, root.rfind('/'));
-    if (where.empty()) where = "/";
+    const size_t slash = root.rfind('/');
+    std::string where = slash != std::string::npos && slash > 0 ? root.substr(0, slash) : std::string(1, '/');
     // The system's temporary folder itself is the administrator's (or, through
     // TMPDIR, the user's own) choice and is opened as it is.
     Fd dir{::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
