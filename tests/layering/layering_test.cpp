@@ -24,7 +24,7 @@ constexpr int kExports = 100;  // exports_*.cpp
 // Folder (relative to src/) -> rank, lowest first.
 const std::map<std::string, int>& folderRanks() {
     static const std::map<std::string, int> ranks = {
-        {"host", 0},     {"frame", 1},     {"frame/containers", 1}, {"wire", 2},
+        {"host", 0},     {"host/posix", 0}, {"host/win32", 0}, {"frame", 1},     {"frame/containers", 1}, {"wire", 2},
         {"connection", 3}, {"catalogue", 4}, {"transfer", 5},         {"jobs", 6},
         {"jobs/client", 6}, {"registry", 7},
     };
