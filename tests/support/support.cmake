@@ -7,7 +7,8 @@
 # Windows (cross-compiled, tests under Wine): the emulator is the Linux
 # program of a Linux build of the same source tree, started on request by
 # the Linux-side broker (tests/windows/emulator_broker.py) that CTest runs
-# as a fixture; see tests/windows/wine_tests.cmake.
+# as a fixture. There this file also provides pelox_add_wine_test(), which
+# adds a Windows test program run under Wine (tests/windows/wine_tests.cmake).
 if(NOT TARGET pelox_test_support)
   add_library(pelox_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/emulator_launcher.cpp)
   target_compile_options(pelox_test_support PRIVATE ${PELOX_WARNINGS})
@@ -31,4 +32,7 @@ if(NOT TARGET pelox_test_support)
     target_compile_definitions(pelox_test_support PRIVATE PELOX_EMULATOR_PATH="$<TARGET_FILE:pelox-emulator>")
     add_dependencies(pelox_test_support pelox-emulator)
   endif()
+endif()
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  include(${CMAKE_SOURCE_DIR}/tests/windows/wine_tests.cmake)
 endif()

@@ -11,9 +11,10 @@
 # last, and the program finds it through the environment variable
 # PELOX_EMULATOR_BROKER. The broker runs the Linux pelox-emulator named by
 # the cache variable PELOX_LINUX_EMULATOR (see tests/support/support.cmake).
+#
+# Included by tests/support/support.cmake when building for Windows: include
+# that from any folder that adds Windows tests.
 include_guard(GLOBAL)
-
-include(${CMAKE_SOURCE_DIR}/tests/support/support.cmake)
 
 # GoogleTest for Windows, compiled from Debian's sources (package googletest)
 # with the cross compiler, unless the build already provides it.
@@ -37,7 +38,9 @@ endif()
 
 find_program(PELOX_PYTHON3 python3 REQUIRED)
 set(PELOX_EMULATOR_BROKER ${CMAKE_CURRENT_LIST_DIR}/emulator_broker.py)
-set(PELOX_EMULATOR_BROKER_STATE ${CMAKE_BINARY_DIR}/tests/windows/emulator-broker.state)
+# Global, for pelox_add_wine_test called from any folder.
+set(PELOX_EMULATOR_BROKER_STATE ${CMAKE_BINARY_DIR}/tests/windows/emulator-broker.state CACHE INTERNAL
+  "The emulator broker's state file (port, token), read by the Windows tests")
 
 # The broker fixture. The broker watches CTest and ends with it, stops its
 # emulators when a test program's connection closes, and ends by itself
