@@ -2,9 +2,14 @@
 // are freed with the library, nothing crashes, and a new load starts afresh.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -12,6 +17,29 @@ using CreateFn = int32_t (*)(int32_t);
 using InfoFn = int32_t (*)(int32_t, int32_t);
 using OptionFn = int32_t (*)(int32_t, const char16_t*);
 
+#ifdef _WIN32
+// LoadLibraryW of the DLL's full path (the build tree's, which Wine finds
+// on the current drive, Z:), with Windows separators; FreeLibrary unloads
+// it.
+std::wstring libraryPath() {
+    std::wstring path(PELOX_LIBRARY_FILE, PELOX_LIBRARY_FILE + sizeof PELOX_LIBRARY_FILE - 1);
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+struct Library {
+    HMODULE handle = LoadLibraryW(libraryPath().c_str());
+    ~Library() {
+        if (handle) FreeLibrary(handle);
+    }
+    template <class F>
+    F fn(const char* name) {
+        return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(handle, name)));
+    }
+    static std::string error() { return "error " + std::to_string(GetLastError()); }
+};
+#else
 struct Library {
     void* handle = dlopen(PELOX_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
     ~Library() {
@@ -21,7 +49,9 @@ struct Library {
     F fn(const char* name) {
         return reinterpret_cast<F>(dlsym(handle, name));
     }
+    static std::string error() { return dlerror(); }
 };
+#endif
 
 }  // namespace
 
@@ -29,7 +59,7 @@ TEST(Unload, ObjectsLeftBehindAreFreedAndReloadStartsAfresh) {
     int32_t firstHandle = 0;
     for (int round = 0; round < 2; ++round) {
         Library lib;
-        ASSERT_NE(lib.handle, nullptr) << dlerror();
+        ASSERT_NE(lib.handle, nullptr) << Library::error();
         auto create = lib.fn<CreateFn>("peloxImp_createObject");
         auto info = lib.fn<InfoFn>("pelox_getPeloxInfo");
         auto option = lib.fn<OptionFn>("pelox_setPeloxOptions");

@@ -1,11 +1,5 @@
 // The HTTP page reader behind the status page, against a one-shot loopback
 // server that answers each connection with a canned response.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,34 +13,27 @@
 #include "host/http_reader.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
+#include "support/test_platform.h"
+
+namespace testsupport = pelox::testsupport;
 
 namespace {
 
 // Serves the given responses, one per accepted connection, then stops.
 class CannedServer {
 public:
-    CannedServer() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        listen(fd_, 4);
-    }
+    CannedServer() { fd_ = testsupport::listenOnLoopback(port_, 4); }
     explicit CannedServer(std::vector<std::string> responses) : CannedServer() { start(std::move(responses)); }
     void start(std::vector<std::string> responses) {
         responses_ = std::move(responses);
         thread_ = std::thread([this] {
             for (const std::string& response : responses_) {
-                const int c = accept(fd_, nullptr, nullptr);
-                if (c < 0) return;
+                const testsupport::Socket c = testsupport::acceptClient(fd_);
+                if (c == testsupport::kNoSocket) return;
                 std::string request;
                 char buf[1024];
                 while (request.find("\r\n\r\n") == std::string::npos) {
-                    const ssize_t n = read(c, buf, sizeof buf);
+                    const long n = testsupport::receiveSome(c, buf, sizeof buf);
                     if (n <= 0) break;
                     request.append(buf, static_cast<size_t>(n));
                 }
@@ -54,19 +41,15 @@ public:
                     std::lock_guard<std::mutex> hold(mutex_);
                     requests_.push_back(request.substr(0, request.find("\r\n")));
                 }
-                size_t off = 0;
-                while (off < response.size()) {
-                    const ssize_t n = write(c, response.data() + off, response.size() - off);
-                    if (n <= 0) break;
-                    off += static_cast<size_t>(n);
-                }
-                close(c);
+                testsupport::sendAll(c, response);
+                testsupport::closeSocket(c);
             }
         });
     }
     ~CannedServer() {
-        shutdown(fd_, SHUT_RDWR);
-        close(fd_);
+        // Wakes the accept (on Windows the close does).
+        testsupport::shutdownBoth(fd_);
+        testsupport::closeSocket(fd_);
         if (thread_.joinable()) thread_.join();
     }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
@@ -79,7 +62,7 @@ private:
     std::mutex mutex_;
     std::vector<std::string> requests_;
     std::vector<std::string> responses_;
-    int fd_ = -1;
+    testsupport::Socket fd_ = testsupport::kNoSocket;
     int port_ = 0;
     std::thread thread_;
 };
@@ -153,6 +136,7 @@ TEST(HttpReader, RedirectOnTheSameServerIsFollowed) {
 // look-up); it must lead to the loopback server.
 TEST(HttpReader, ResolvesHostNamesOnTheCallersThread) {
     char name[256] = {0};
+    ASSERT_TRUE(testsupport::socketsReady());
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -162,11 +146,7 @@ TEST(HttpReader, ResolvesHostNamesOnTheCallersThread) {
     freeaddrinfo(found);
     if (!loopback) GTEST_SKIP() << "the machine's name " << name << " is not a loopback address";
 
-    auto tasks = [] {
-        size_t n = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += entry.exists();
-        return n;
-    };
+    const auto tasks = testsupport::threadCount;
     CannedServer server({ok("by:name\n")});
     std::atomic<bool> stop{false};
     std::atomic<size_t> highest{0};

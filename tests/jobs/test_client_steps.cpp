@@ -1,7 +1,6 @@
 // Client steps of a waiting job, run against a fake job data channel (job data
 // items kept in a map) and a fake transfer context (uploads recorded).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include "host/tarn_util.h"
 #include "host/xml_functions.h"
 #include "jobs/client/dispatcher.h"
+#include "support/test_platform.h"
 
 using pelox::CClientComponentDispatcher;
 using pelox::CDeferringComponentDispatcher;
@@ -73,7 +73,7 @@ Bytes toXml(const CPropertyCollection& c) {
 class ClientSteps : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("pelox-client-steps-" + std::to_string(::getpid()) + "-" +
+        dir_ = fs::temp_directory_path() / ("pelox-client-steps-" + std::to_string(pelox::testsupport::processId()) + "-" +
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -142,20 +142,80 @@ TEST(ClientCommandLine, IsolateFirstElement) {
     }
 }
 
+// Registered programs: ProgIDs with their CLSIDs and shell commands, as
+// HKEY_CLASSES_ROOT holds them. Linux: the registry store (a .reg file named
+// by PELOX_REGISTRY_FILE); Windows: the registry itself, while the test
+// runs.
+class ClassesRoot {
+public:
+    struct Entry {
+        const char* key;   // below HKEY_CLASSES_ROOT
+        const char* name;  // null: the default value
+        const char* data;
+    };
+    explicit ClassesRoot(std::vector<Entry> entries) : entries_(std::move(entries)) {
+#ifdef _WIN32
+        for (const Entry& e : entries_) {
+            const std::u16string key = u16(e.key), data = u16(e.data);
+            const std::u16string name = e.name ? u16(e.name) : std::u16string();
+            EXPECT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, wide(key), e.name ? wide(name) : nullptr, REG_SZ,
+                                      wide(data), static_cast<DWORD>((data.size() + 1) * sizeof(char16_t))),
+                      ERROR_SUCCESS)
+                << e.key;
+        }
+#else
+        path_ = fs::temp_directory_path() /
+                ("pelox-client-steps-" + std::to_string(pelox::testsupport::processId()) + ".reg");
+        std::ofstream out(path_, std::ios::binary);
+        out << "Windows Registry Editor Version 5.00\r\n\r\n";
+        for (const Entry& e : entries_) {
+            std::string data;
+            for (const char* c = e.data; *c; ++c) {
+                if (*c == '"' || *c == '\\') data += '\\';
+                data += *c;
+            }
+            out << "[HKEY_CLASSES_ROOT\\" << e.key << "]\r\n"
+                << (e.name ? "\"" + std::string(e.name) + "\"" : std::string("@")) << "=\"" << data << "\"\r\n";
+        }
+        out.close();
+        pelox::testsupport::setEnv("PELOX_REGISTRY_FILE", path_.string());
+#endif
+    }
+    ~ClassesRoot() {
+#ifdef _WIN32
+        // Each entry's top key (a CLSID's own key below CLSID).
+        for (const Entry& e : entries_) {
+            std::string key = e.key;
+            const size_t cut = key.find('\\', key.rfind("CLSID\\", 0) == 0 ? 6 : 0);
+            if (cut != std::string::npos) key.resize(cut);
+            RegDeleteTreeW(HKEY_CLASSES_ROOT, wide(u16(key)));
+            RegDeleteKeyW(HKEY_CLASSES_ROOT, wide(u16(key)));
+        }
+#else
+        pelox::testsupport::unsetEnv("PELOX_REGISTRY_FILE");
+        fs::remove(path_);
+#endif
+    }
+
+private:
+#ifdef _WIN32
+    static const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+#else
+    fs::path path_;
+#endif
+    std::vector<Entry> entries_;
+};
+
 TEST(ClientCommandLine, RegisteredProgramsResolveThroughTheRegistryStore) {
-    const fs::path reg = fs::temp_directory_path() / ("pelox-client-steps-" + std::to_string(::getpid()) + ".reg");
-    std::ofstream(reg, std::ios::binary)
-        << "Windows Registry Editor Version 5.00\r\n\r\n"
-           "[HKEY_CLASSES_ROOT\\Qorvane.Viewer]\r\n@=\"Viewer\"\r\n"
-           "[HKEY_CLASSES_ROOT\\Qorvane.Viewer\\CurVer]\r\n@=\"Qorvane.Viewer.2\"\r\n"
-           "[HKEY_CLASSES_ROOT\\Qorvane.Viewer.2\\CLSID]\r\n@=\"{12345678-1234-1234-1234-1234567890ab}\"\r\n"
-           "[HKEY_CLASSES_ROOT\\CLSID\\{12345678-1234-1234-1234-1234567890AB}\\LocalServer32]\r\n"
-           "@=\"  /opt/qorvane/viewer /Automation\"\r\n"
-           "[HKEY_CLASSES_ROOT\\Qorvane.Editor\\shell\\open\\command]\r\n"
-           "@=\"\\\"/opt/qorvane/editor\\\" --open \\\"%1\\\"\"\r\n"
-           "[HKEY_CLASSES_ROOT\\Plain.Tool\\shell\\open\\command]\r\n@=\"/usr/bin/tool -v %1 -q\"\r\n"
-           "[HKEY_CLASSES_ROOT\\Broken.Tool\\shell\\open\\command]\r\n\"Other\"=\"x\"\r\n";
-    ::setenv("PELOX_REGISTRY_FILE", reg.c_str(), 1);
+    const ClassesRoot classes({
+        {"Qorvane.Viewer", nullptr, "Viewer"},
+        {"Qorvane.Viewer\\CurVer", nullptr, "Qorvane.Viewer.2"},
+        {"Qorvane.Viewer.2\\CLSID", nullptr, "{12345678-1234-1234-1234-1234567890ab}"},
+        {"CLSID\\{12345678-1234-1234-1234-1234567890AB}\\LocalServer32", nullptr, "  /opt/qorvane/viewer /Automation"},
+        {"Qorvane.Editor\\shell\\open\\command", nullptr, "\"/opt/qorvane/editor\" --open \"%1\""},
+        {"Plain.Tool\\shell\\open\\command", nullptr, "/usr/bin/tool -v %1 -q"},
+        {"Broken.Tool\\shell\\open\\command", "Other", "x"},
+    });
 
     struct Case {
         std::u16string commandLine, expected;  // expected "" = an error
@@ -185,8 +245,6 @@ TEST(ClientCommandLine, RegisteredProgramsResolveThroughTheRegistryStore) {
         CClientComponentDispatcher::InitializeCommandLine(commandLine);
         EXPECT_EQ(u8(commandLine), u8(c.expected));
     }
-    ::unsetenv("PELOX_REGISTRY_FILE");
-    fs::remove(reg);
 }
 
 // ---- copy to the server -------------------------------------------------------------------------------
@@ -340,7 +398,7 @@ TEST_F(ClientSteps, RelativeDownloadDestinationFailsBeforeAnythingIsMade) {
 // ---- temporary files, dispatch and failures -----------------------------------------------------------
 
 TEST_F(ClientSteps, TemporaryFilesAreMadeAndWrittenBack) {
-    const std::u16string rootName = u16("pelox-client-steps-root-" + std::to_string(::getpid()));
+    const std::u16string rootName = u16("pelox-client-steps-root-" + std::to_string(pelox::testsupport::processId()));
     pelox::host::CClientTempFiles::InitializeQorDirectory(rootName.c_str());
     std::u16string root;
     pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
@@ -419,8 +477,19 @@ TEST_F(ClientSteps, ProgramGetsStdinOnceAndReportsOutputAndExitStatus) {
     description_->setFlag(qor::QOR_ClientRunProgram, true);
     // Reads two lines only after several poll rounds: input sent again per
     // round would fill the second line instead of the end of input.
+#ifdef _WIN32
+    // cmd.exe: a read at the end of input leaves its variable as it was
+    // (here "EOF"); "call" expands the variables after they are read. Its
+    // echo ends lines with "\r\n".
+    description_->setText(qor::QOR_CommandLine,
+                          u"set b=EOF& ping -n 2 127.0.0.1 >nul& set /p a=& set /p b=& call echo [%a%][%b%]& echo done& "
+                          u"echo warn 1>&2& exit 3");
+    const std::string expectedOut = "[h\xC3\xA9llo][EOF]\r\ndone\r\n";
+#else
     description_->setText(qor::QOR_CommandLine,
                           u"sleep 0.3; read a; read b; echo \"[$a][$b]\"; echo done; echo warn >&2; exit 3");
+    const std::string expectedOut = "[h\xC3\xA9llo][]\ndone\n";
+#endif
     description_->setFlag(qor::QOR_UseCmd, true);
     description_->setFlag(qor::QOR_WaitForExit, true);
     description_->setText(qor::QOR_Stdin, u"h\u00E9llo\n");
@@ -432,7 +501,7 @@ TEST_F(ClientSteps, ProgramGetsStdinOnceAndReportsOutputAndExitStatus) {
     std::u16string out;
     std::vector<int32_t> status;
     EXPECT_TRUE(back->getText(qor::QOR_Stdout, out));
-    EXPECT_EQ(u8(out), "[h\xC3\xA9llo][]\ndone\n");
+    EXPECT_EQ(u8(out), expectedOut);
     EXPECT_TRUE(back->getIntegers(qor::QOR_ExitStatus, status));
     EXPECT_EQ(status, std::vector<int32_t>{3});
     EXPECT_FALSE(back->has(qor::QOR_Stderr));  // not asked for
@@ -441,7 +510,11 @@ TEST_F(ClientSteps, ProgramGetsStdinOnceAndReportsOutputAndExitStatus) {
     description_ = CPropertyCollection::newInstance();
     description_->setText(qor::QOR_ClientRunDirectory, path("run"));
     description_->setFlag(qor::QOR_ClientRunProgram, true);
+#ifdef _WIN32
+    description_->setText(qor::QOR_CommandLine, u"cmd.exe /c exit 0");
+#else
     description_->setText(qor::QOR_CommandLine, u"true");
+#endif
     description_->setText(qor::QOR_PropertyForExitStatus, u"Code");
     EXPECT_TRUE(run()) << errorReport();
     EXPECT_EQ(runner_.puts, 1);

@@ -5,11 +5,6 @@
 // local file is harmed. Leaks are left to the AddressSanitizer build.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <map>
 #include <set>
@@ -19,6 +14,7 @@
 #include "connection/channel.h"
 #include "registry/access.h"
 #include "reliability/export_table.h"
+#include "support/test_platform.h"
 
 using namespace pelox::reliability;
 
@@ -42,19 +38,10 @@ std::vector<std::string> operations(const std::string& log) {
 
 // A loopback port that refuses connections: bound, never listening.
 struct RefusingPort {
-    RefusingPort() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t n = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-        port = ntohs(a.sin_port);
-    }
-    ~RefusingPort() { close(fd); }
-    int fd = -1;
+    RefusingPort() : fd(pelox::testsupport::bindLoopback(port)) {}
+    ~RefusingPort() { pelox::testsupport::closeSocket(fd); }
     int port = 0;
+    pelox::testsupport::Socket fd;
 };
 
 template <class S>

@@ -4,10 +4,16 @@
 // the argument checks and the existence test, and the in-place writing that
 // downloads, component exports and client-step copies share.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <iphlpapi.h>
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +34,7 @@
 #include "host/files.h"
 #include "transfer/file_data.h"
 #include "transfer/runner_data.h"
+#include "support/test_platform.h"
 
 using namespace pelox::e2e;
 using pelox::testsupport::Emulator;
@@ -65,13 +72,8 @@ unsigned long linesWith(const std::string& log, std::initializer_list<const char
     return n;
 }
 
-// The process's tasks (threads), counted from /proc.
-size_t taskCount() {
-    std::error_code ec;
-    size_t n = 0;
-    for (fs::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++n;
-    return n;
-}
+// The process's tasks (threads).
+size_t taskCount() { return pelox::testsupport::threadCount(); }
 
 // Watches the process's task count on a thread of its own while it lives and
 // keeps the highest count seen (the watcher itself included).
@@ -96,6 +98,17 @@ struct TaskWatch {
 // Whether this machine has a network interface with a hardware address: the
 // emulator reports itself local only then.
 bool machineHasHardwareAddress() {
+#ifdef _WIN32
+    ULONG size = 0;
+    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, nullptr, &size) != ERROR_BUFFER_OVERFLOW) return false;
+    std::vector<unsigned char> buffer(size);
+    auto* first = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+    if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, first, &size) != NO_ERROR) return false;
+    for (auto* a = first; a; a = a->Next)
+        for (ULONG i = 0; i < a->PhysicalAddressLength; ++i)
+            if (a->PhysicalAddress[i] != 0) return true;
+    return false;
+#else
     std::error_code ec;
     for (const auto& e : fs::directory_iterator("/sys/class/net", ec)) {
         std::string address;
@@ -103,6 +116,7 @@ bool machineHasHardwareAddress() {
         if (!address.empty() && address != "00:00:00:00:00:00") return true;
     }
     return false;
+#endif
 }
 
 // A fresh local directory for a test, removed afterwards.
@@ -114,9 +128,41 @@ struct LocalDir {
     }
     ~LocalDir() {
         std::error_code ec;
+#ifdef _WIN32
+        // Windows deletes no read-only file.
+        for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+            fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ec);
+#endif
         fs::remove_all(path, ec);
     }
     fs::path path;
+};
+
+// A file that opens but cannot be read. Linux: /proc/self/mem, whose first
+// read (at address 0) fails with EIO. Windows: a file of dir that another
+// handle of this process holds under an exclusive lock, so that reading
+// fails with ERROR_LOCK_VIOLATION.
+struct UnreadableFile {
+#ifdef _WIN32
+    explicit UnreadableFile(const fs::path& dir) : path(dir / "locked.bin") {
+        spit(path, std::string(1000, 'x'));
+        handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+        OVERLAPPED whole{};
+        ready = handle != INVALID_HANDLE_VALUE &&
+                LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole);
+    }
+    ~UnreadableFile() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);  // releases the lock
+    }
+    fs::path path;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool ready = false;
+#else
+    explicit UnreadableFile(const fs::path&) : path("/proc/self/mem") {}
+    fs::path path;
+    bool ready = true;
+#endif
 };
 
 enum class Road { Local, HttpRaw, HttpCompressed, Zipped };
@@ -302,17 +348,18 @@ TEST(FileTransfer, ArgumentChecksAndExistence) {
     EXPECT_NE(text.find(unwritable.string()), std::string::npos) << text;
     EXPECT_EQ(emu.count("download"), 0u);
 
-    // A read error is an error naming the file, never the end of an upload
-    // (the first read of /proc/self/mem fails with EIO).
+    // A read error is an error naming the file, never the end of an upload.
+    const UnreadableFile unreadable(local.path);
+    ASSERT_TRUE(unreadable.ready);
     for (const char* profile : {"upload-url=on&server-version=8", "upload-url=on&server-version=7",
                                 "upload-url=off&server-version=8"}) {
         SCOPED_TRACE(profile);
         emu.setProfile(profile);
         const std::u16string sid = login(emu);
-        rc = pelox_uploadFile(sid.c_str(), u"/proc/self/mem", u"mem.bin");
+        rc = pelox_uploadFile(sid.c_str(), u16(unreadable.path).c_str(), u"mem.bin");
         ASSERT_GT(rc, 0);
         text = errorText(rc);
-        EXPECT_NE(text.find("/proc/self/mem"), std::string::npos) << text;
+        EXPECT_NE(text.find(unreadable.path.string()), std::string::npos) << text;
         EXPECT_FALSE(fs::exists(emu.root() / "mem.bin"));
         fs::remove(emu.root() / "mem.bin");
     }
@@ -391,8 +438,12 @@ TEST(FileTransfer, JobDataRoundTrip) {
 TEST(FileTransfer, LocalFilesAreWrittenInPlaceOnEveryRoad) {
     Emulator emu({"--hw-address", "foreign"});
     LocalDir local;
+#ifdef _WIN32
+    const bool asRoot = false;  // no files of another user
+#else
     const bool asRoot = ::geteuid() == 0;
     constexpr uid_t kUser = 61803, kOther = 61804;
+#endif
     spit(emu.root() / "data.bin", std::string(300000, 'd'));
     spit(local.path / "source.bin", std::string(200000, 's'));
     const std::string component = "Examples/Add Numbers";
@@ -431,8 +482,13 @@ TEST(FileTransfer, LocalFilesAreWrittenInPlaceOnEveryRoad) {
     const Target targets[] = {
         {"absent", Expect::Written, false},        {"plain", Expect::Written, false},
         {"read-only", Expect::Refused, false},     {"hard-linked", Expect::Written, false},
+#ifndef _WIN32
+        // Linux only: on Windows making a link takes a privilege tests do
+        // not have, a folder's read-only attribute does not stop writes, and
+        // files stay the user's.
         {"symbolic link", Expect::Written, false}, {"in a read-only folder", Expect::Written, false},
         {"another user's, writable to all", Expect::Written, true},
+#endif
     };
     const std::string old = "old content\n";
     auto folderFor = [&](const Road& road, const Target& target, bool fail) {
@@ -450,9 +506,15 @@ TEST(FileTransfer, LocalFilesAreWrittenInPlaceOnEveryRoad) {
             return file;
         }
         spit(file, old);
+#ifdef _WIN32
+        if (name == "read-only") fs::permissions(file, fs::perms::owner_write, fs::perm_options::remove);
+#else
         ::chmod(file.c_str(), name == "read-only" ? 0444 : name == "another user's, writable to all" ? 0666 : 0640);
+#endif
         if (name == "hard-linked") fs::create_hard_link(file, folder / "second");
+#ifndef _WIN32
         if (name == "another user's, writable to all") ::chown(file.c_str(), kOther, kOther);
+#endif
         return file;
     };
 
@@ -472,23 +534,28 @@ TEST(FileTransfer, LocalFilesAreWrittenInPlaceOnEveryRoad) {
                     const fs::path file = folder / "target";
                     const std::string label =
                         std::string(road.name) + ", " + target.name + (fail ? ", failing: " : ", succeeding: ");
-                    struct stat before {}, after {};
-                    const bool existed = ::stat(file.c_str(), &before) == 0;
+                    const pelox::testsupport::FileState before = pelox::testsupport::fileState(file);
+                    const bool existed = before.exists;
+#ifndef _WIN32
                     if (std::string(target.name) == "in a read-only folder") ::chmod(folder.c_str(), 0555);
+#endif
                     const bool ok = road.write(id, file, fail);
+#ifndef _WIN32
                     ::chmod(folder.c_str(), 0755);
+#endif
                     const bool written = !fail && target.onSuccess == Expect::Written;
                     check(ok == written, label + "returned " + (ok ? "success" : "failure"));
-                    const bool exists = ::stat(file.c_str(), &after) == 0;
+                    const pelox::testsupport::FileState after = pelox::testsupport::fileState(file);
+                    const bool exists = after.exists;
                     if (!existed) {
                         check(exists == written, label + "the file " + (exists ? "exists" : "is missing"));
                         if (written) check(slurp(file) == road.content, label + "wrong content");
                         continue;
                     }
-                    check(exists && after.st_ino == before.st_ino, label + "the file was replaced by another");
-                    check(after.st_mode == before.st_mode, label + "the mode changed");
-                    check(after.st_uid == before.st_uid, label + "the owner changed");
-                    check(after.st_nlink == before.st_nlink, label + "the links changed");
+                    check(exists && after.id == before.id, label + "the file was replaced by another");
+                    check(after.mode == before.mode, label + "the mode changed");
+                    check(after.owner == before.owner, label + "the owner changed");
+                    check(after.links == before.links, label + "the links changed");
                     check(slurp(file) == (written ? road.content : old), label + "wrong content");
                     if (std::string(target.name) == "symbolic link")
                         check(fs::is_symlink(file), label + "the link was replaced by a file");
@@ -514,6 +581,7 @@ TEST(FileTransfer, LocalFilesAreWrittenInPlaceOnEveryRoad) {
         EXPECT_EQ(runTable(), "");
         return;
     }
+#ifndef _WIN32
     // As root: the table runs as an ordinary user that owns the test folder
     // (another user's files stay another's).
     for (const auto& e : fs::recursive_directory_iterator(local.path)) {
@@ -547,4 +615,5 @@ TEST(FileTransfer, LocalFilesAreWrittenInPlaceOnEveryRoad) {
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(failures, "");
+#endif
 }

@@ -1,36 +1,21 @@
 #include "wire/loopback_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstring>
 #include <stdexcept>
+
+#include "support/test_platform.h"
 
 namespace pelox::test {
 
 namespace {
 
-int listenOnLoopback(int& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket");
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
-        ::close(fd);
-        throw std::runtime_error("bind/listen");
-    }
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
+using testsupport::Socket;
+
+Socket listenOn(int& port) {
+    const Socket s = testsupport::listenOnLoopback(port);
+    if (s == testsupport::kNoSocket) throw std::runtime_error("socket/bind/listen");
+    return s;
 }
 
 std::string lower(std::string text) {
@@ -38,9 +23,8 @@ std::string lower(std::string text) {
     return text;
 }
 
-}  // namespace
-
-std::string readHttpRequest(int socket) {
+// Reads one HTTP request (headers and Content-Length body) from a socket.
+std::string readHttpRequest(Socket socket) {
     std::string data;
     char buffer[4096];
     size_t headerEnd = std::string::npos;
@@ -54,17 +38,18 @@ std::string readHttpRequest(int socket) {
             }
         }
         if (headerEnd != std::string::npos && data.size() >= wanted) break;
-        pollfd p{socket, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0) break;
-        ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
+        if (!testsupport::waitReadable(socket, 5000)) break;
+        const long n = testsupport::receiveSome(socket, buffer, sizeof buffer);
         if (n <= 0) break;
         data.append(buffer, static_cast<size_t>(n));
     }
     return data;
 }
 
+}  // namespace
+
 LoopbackServer::LoopbackServer(std::function<std::string(const std::string&)> reply) : reply_(std::move(reply)) {
-    listener_ = listenOnLoopback(port_);
+    listener_ = static_cast<std::uintptr_t>(listenOn(port_));
     thread_ = std::thread([this] { run(); });
 }
 
@@ -74,7 +59,7 @@ LoopbackServer::LoopbackServer(std::string reply)
 LoopbackServer::~LoopbackServer() {
     stop_ = true;
     thread_.join();
-    ::close(listener_);
+    testsupport::closeSocket(static_cast<Socket>(listener_));
 }
 
 std::string LoopbackServer::url(const std::string& path) const {
@@ -87,30 +72,23 @@ std::vector<std::string> LoopbackServer::requests() const {
 }
 
 void LoopbackServer::run() {
+    const auto listener = static_cast<Socket>(listener_);
     while (!stop_) {
-        pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        int client = ::accept(listener_, nullptr, nullptr);
-        if (client < 0) continue;
+        if (!testsupport::waitReadable(listener, 20)) continue;
+        const Socket client = testsupport::acceptClient(listener);
+        if (client == testsupport::kNoSocket) continue;
         std::string request = readHttpRequest(client);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(request);
         }
-        std::string answer = reply_(request);
-        size_t sent = 0;
-        while (sent < answer.size()) {
-            ssize_t n = ::send(client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) break;
-            sent += static_cast<size_t>(n);
-        }
-        ::shutdown(client, SHUT_WR);
+        testsupport::sendAll(client, reply_(request));
+        testsupport::shutdownWrite(client);
         // Let the client read everything before the socket goes away.
         char sink[256];
-        pollfd q{client, POLLIN, 0};
-        while (::poll(&q, 1, 200) > 0 && ::recv(client, sink, sizeof sink, 0) > 0) {
+        while (testsupport::waitReadable(client, 200) && testsupport::receiveSome(client, sink, sizeof sink) > 0) {
         }
-        ::close(client);
+        testsupport::closeSocket(client);
     }
 }
 
@@ -122,8 +100,7 @@ std::string httpReply(const std::string& body, int status) {
 
 int closedPort() {
     int port = 0;
-    int fd = listenOnLoopback(port);
-    ::close(fd);
+    testsupport::closeSocket(listenOn(port));
     return port;
 }
 

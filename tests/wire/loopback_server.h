@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -32,7 +33,10 @@ private:
     void run();
 
     std::function<std::string(const std::string&)> reply_;
-    int listener_ = -1;
+    // The listening socket (a descriptor on Linux, a SOCKET on Windows:
+    // support/test_platform.h), kept in a neutral type so that this header
+    // brings no system header along.
+    std::uintptr_t listener_ = 0;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
@@ -45,9 +49,6 @@ std::string httpReply(const std::string& body, int status = 200);
 
 // A port on 127.0.0.1 that nothing listens on (bound, then closed).
 int closedPort();
-
-// Reads one HTTP request (headers and Content-Length body) from a socket.
-std::string readHttpRequest(int socket);
 
 // The header block and the body of a raw HTTP message.
 std::string headerOf(const std::string& message);
