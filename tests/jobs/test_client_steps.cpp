@@ -82,7 +82,10 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::u16string path(const std::string& relative) const { return u16((dir_ / relative).string()); }
+    // In this platform's form (Windows: backslashes).
+    std::u16string path(const std::string& relative) const {
+        return u16((dir_ / relative).make_preferred().string());
+    }
     void writeFile(const std::string& relative, const std::string& text) const {
         fs::create_directories((dir_ / relative).parent_path());
         std::ofstream(dir_ / relative, std::ios::binary) << text;
@@ -410,7 +413,8 @@ TEST_F(ClientSteps, TemporaryFilesAreMadeAndWrittenBack) {
     std::u16string first, second;
     ASSERT_TRUE(back->getText(u"First", first));
     ASSERT_TRUE(back->getText(u"Second", second));
-    const std::string directory = u8(root) + "/ann/" + u8(kJobId) + "/";
+    const std::string sep = u8(pelox::host::PATHSEP);
+    const std::string directory = u8(root) + sep + "ann" + sep + u8(kJobId) + sep;
     for (const auto& name : {u8(first), u8(second)}) {
         EXPECT_EQ(name.rfind(directory, 0), 0u) << name;
         EXPECT_EQ(name.substr(name.size() - 4), ".tmp");

@@ -19,6 +19,26 @@ using pelox::testsupport::Emulator;
 namespace {
 
 // A protocol of our own in the emulator's catalogue (read on demand).
+// A command line that makes an empty file at path (Windows: through
+// cmd.exe, as there is no touch).
+std::string touchCommand(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return "cmd.exe /c type nul > " + path.string();
+#else
+    return "touch " + path.string();
+#endif
+}
+
+// The text a program writes with echo (Windows: cmd.exe ends the line with
+// "\r\n").
+std::u16string echoed(const std::u16string& text) {
+#ifdef _WIN32
+    return text + u"\r\n";
+#else
+    return text + u"\n";
+#endif
+}
+
 void addProtocol(const Emulator& emu, const std::string& name, const std::string& script) {
     const auto dir = emu.root() / "catalogue" / "Tests";
     std::filesystem::create_directories(dir);
@@ -184,7 +204,7 @@ TEST(Jobs, ClientStepsOfEveryKindCarriedOutByTheLibrary) {
         Result results;
         ASSERT_EQ(pelox_getJobResults(sid.c_str(), job.id.c_str(), results), 0);
         ASSERT_EQ(results.values(u"TempIn").size(), 1u);
-        EXPECT_EQ(results.values(u"Echo"), Texts{u"round trip\n"});
+        EXPECT_EQ(results.values(u"Echo"), Texts{echoed(u"round trip")});
         EXPECT_EQ(results.values(u"EchoStatus"), Texts{u"0"});
         EXPECT_EQ(results.values(u"Done"), Texts{u"true"});
         // The file went to the client (a temporary file) and came back.
@@ -237,7 +257,7 @@ TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStoppe
     Emulator emu;
     const std::filesystem::path marker = emu.root() / "ran";
     addProtocol(emu, "Touch",
-                "<step id=\"run\" kind=\"runProgram\" commandLine=\"touch " + marker.string() +
+                "<step id=\"run\" kind=\"runProgram\" commandLine=\"" + touchCommand(marker) +
                     "\" waitForExit=\"true\"/><step kind=\"setResult\" name=\"R\" value=\"1\"/>");
     const auto sid = login(emu);
     const auto waitingOrSettled = [](int32_t s) { return s == PELOX_JOB_WAITING_FOR_CLIENT || settled(s); };
@@ -254,8 +274,8 @@ TEST(Jobs, APreviewedStepIsShownFirstThenRunByTheNextPollUnlessContinuedOrStoppe
         String text;
         ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
         const std::string shown = how == "unreadable" ? "Client step: the description of this step could not be read: "
-                                                      : "Client step: run a program\n  command line: touch " +
-                                                            marker.string();
+                                                      : "Client step: run a program\n  command line: " +
+                                                            touchCommand(marker);
         EXPECT_EQ(ascii(text.text()).rfind(shown, 0), 0u) << ascii(text.text());
         EXPECT_FALSE(std::filesystem::exists(marker));  // shown, not yet run
         if (how == "continue") {
@@ -279,9 +299,9 @@ TEST(Jobs, AStepOtherThanTheOneShownIsShownInsteadOfCarriedOut) {
     Emulator emu;
     const std::filesystem::path first = emu.root() / "first", second = emu.root() / "second";
     addProtocol(emu, "Two Touches",
-                "<step id=\"a\" kind=\"runProgram\" commandLine=\"touch " + first.string() +
-                    "\" waitForExit=\"true\"/><step id=\"b\" kind=\"runProgram\" commandLine=\"touch " +
-                    second.string() + "\" waitForExit=\"true\"/>");
+                "<step id=\"a\" kind=\"runProgram\" commandLine=\"" + touchCommand(first) +
+                    "\" waitForExit=\"true\"/><step id=\"b\" kind=\"runProgram\" commandLine=\"" +
+                    touchCommand(second) + "\" waitForExit=\"true\"/>");
     const auto sid = login(emu);
     const Job job = launch(sid, u"Tests/Two Touches", PELOX_JOB_HANDLE_CLIENT_STEPS | PELOX_JOB_PREVIEW_CLIENT_STEPS);
     ASSERT_EQ(job.rc, 0) << errorText(job.rc);
@@ -289,7 +309,7 @@ TEST(Jobs, AStepOtherThanTheOneShownIsShownInsteadOfCarriedOut) {
               PELOX_JOB_WAITING_FOR_CLIENT);
     String text;
     ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
-    EXPECT_NE(ascii(text.text()).find("touch " + first.string()), std::string::npos) << ascii(text.text());
+    EXPECT_NE(ascii(text.text()).find(touchCommand(first)), std::string::npos) << ascii(text.text());
 
     // Another client resumes the job past the first step; it now waits at
     // the second.
@@ -307,7 +327,7 @@ TEST(Jobs, AStepOtherThanTheOneShownIsShownInsteadOfCarriedOut) {
     ASSERT_EQ(pelox_getJobStatus(sid.c_str(), job.id.c_str(), &state, messages), 0);
     EXPECT_EQ(state, PELOX_JOB_WAITING_FOR_CLIENT);
     ASSERT_EQ(pelox_getClientInstructions(text, job.id.c_str()), 0);
-    EXPECT_NE(ascii(text.text()).find("touch " + second.string()), std::string::npos) << ascii(text.text());
+    EXPECT_NE(ascii(text.text()).find(touchCommand(second)), std::string::npos) << ascii(text.text());
     EXPECT_FALSE(std::filesystem::exists(first));
     EXPECT_FALSE(std::filesystem::exists(second));
     EXPECT_EQ(pollUntil(sid, job.id, settled), PELOX_JOB_FINISHED);

@@ -176,6 +176,13 @@ using F = Fixture;
 using H = Handles;
 using A = Args;
 
+// An absolute local path that does not exist, in this platform's form.
+#ifdef _WIN32
+constexpr const char16_t* kMissingLocalFile = u"C:\\nonexistent-pelox-dir\\none.txt";
+#else
+constexpr const char16_t* kMissingLocalFile = u"/nonexistent-pelox-dir/none.txt";
+#endif
+
 const Pointer T{true};
 const Pointer P{false};
 const Pointer OptionalText{true, kAnyOutcome};
@@ -273,7 +280,7 @@ std::vector<Row> makeRows() {
         {"pelox_getPeloxErrors", false, 0,
          [](F&, H& h) {
              // A local failure makes the record: the file to upload is missing.
-             h.scratchHandle = pelox_uploadFile(h.sid.c_str(), u"/nonexistent-pelox-dir/none.txt", u"none.txt");
+             h.scratchHandle = pelox_uploadFile(h.sid.c_str(), kMissingLocalFile, u"none.txt");
              EXPECT_GT(h.scratchHandle, 0);
          },
          [](F&, H& h, const A& a) { return pelox_getPeloxErrors(h.scratchHandle, a.h(0, h.arr)); }, {}, {kNoArray}},

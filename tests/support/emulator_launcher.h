@@ -88,6 +88,9 @@ public:
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
     std::string locatorUrl() const { return baseUrl() + "/qorvane/locator"; }
     const std::filesystem::path& root() const { return root_; }
+    // The root as the emulator names it (a Linux path): for server paths
+    // sent in requests. On Linux root().string().
+    const std::string& serverRoot() const { return serverRoot_; }
     const std::string& controlToken() const { return controlToken_; }
     // The password made at start when fixedPassword was false; else empty.
     const std::string& password() const { return password_; }
@@ -118,7 +121,7 @@ private:
     std::intptr_t process_ = -1;
     bool stopped_ = false;  // Windows: stop() ran; the connection stays until destruction
     int port_ = 0;
-    std::string controlToken_, password_;
+    std::string serverRoot_, controlToken_, password_;
 };
 
 }  // namespace pelox::testsupport

@@ -5,8 +5,6 @@
 #include <pugixml.hpp>
 #include <zlib.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +19,7 @@
 #include "connection/channel.h"
 #include "connection/session_info.h"
 #include "registry/access.h"
+#include "support/test_platform.h"
 #include "wire/loopback_server.h"
 
 namespace fs = std::filesystem;
@@ -85,7 +84,7 @@ protected:
     Components() {
         static std::atomic<int> serial{0};
         dir_ = fs::temp_directory_path() /
-               ("pelox-components-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+               ("pelox-components-" + std::to_string(pelox::testsupport::processId()) + "-" + std::to_string(serial++));
         fs::create_directories(dir_);
     }
     ~Components() override {

@@ -59,6 +59,7 @@ Emulator::Emulator(std::vector<std::string> extraArgs, bool fixedPassword) {
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     dir_ = buf.data();
     root_ = dir_ / "root";
+    serverRoot_ = root_.string();
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     std::vector<std::string> args = {emulatorPath(), "--root", root_.string(), "--port", "0", "--log",

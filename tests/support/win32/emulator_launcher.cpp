@@ -243,7 +243,8 @@ Emulator::Emulator(std::vector<std::string> extraArgs, bool fixedPassword) {
     }
     process_ = std::intptr_t(s);
     dir_ = windowsPath(reply.get("dir"));
-    root_ = windowsPath(reply.get("root"));
+    serverRoot_ = reply.get("root");
+    root_ = windowsPath(serverRoot_);
     controlToken_ = reply.get("control-token");
     password_ = reply.get("password");
 }
