@@ -18,8 +18,10 @@
 // name and its folders are not checked for owner or access list: they inherit
 // the private access list of the user's temporary folder. What
 // openPrivateDirectory does refuse there is a link or junction (a reparse
-// point) at any folder from the root down, and while the returned folder is
-// held open none of the folders above it can be renamed or replaced. A
+// point) at any folder from the root down. Each folder is opened without
+// sharing the right to delete it, and NTFS refuses to rename a folder below
+// which a handle is open, so while the returned folder is held open neither it
+// nor a folder above it can be swapped for a link. A
 // temporary folder that the user pointed at a shared place (TMP=C:\Temp) is
 // the user's own choice and is not second-guessed.
 //
@@ -84,8 +86,8 @@ bool isBelowPrivateRoot(const std::string& path);
 // by this user that neither group nor others may write to; the result is a
 // descriptor (O_DIRECTORY, close-on-exec) for the *at() calls. Windows: every
 // folder from the root down must be a folder and no reparse point; the result
-// is the folder's handle, which keeps it and the folders above it from being
-// renamed while it is open. Throws tarn::Exception naming the folder and what
+// is the folder's handle, which (on NTFS) keeps it and the folders above it
+// from being renamed while it is open. Throws tarn::Exception naming the folder and what
 // is wrong with it.
 NativeFile openPrivateDirectory(const std::string& path);
 
