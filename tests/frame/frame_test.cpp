@@ -156,7 +156,7 @@ TEST(ExportGate, InitialisationRunsOnceAcrossThreads) {
     pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
 #ifdef _WIN32
     // The user's temporary folder is already private to the user.
-    EXPECT_EQ(root, tarn::util::getTempPath() + u"qorvane\\PELOX");
+    EXPECT_EQ(root, tarn::util::getTempPath() + u"qorvane" + pelox::host::PATHSEP + u"PELOX");
 #else
     EXPECT_EQ(root, tarn::util::getTempPath() + u"qorvane-" + tarn::util::ConvertUTF8toString(std::to_string(::geteuid())) + u"/PELOX");
 #endif
