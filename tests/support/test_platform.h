@@ -234,6 +234,17 @@ inline FileState fileState(const std::filesystem::path& path) {
     return state;
 }
 
+// Whether this Windows program runs under Wine (whose ntdll has
+// wine_get_version); false on Linux.
+inline bool underWine() {
+#ifdef _WIN32
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 // The number of threads this process has now (to check that the library
 // starts none).
 inline size_t threadCount() {

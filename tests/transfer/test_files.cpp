@@ -141,10 +141,17 @@ struct LocalDir {
 // A file that opens but cannot be read. Linux: /proc/self/mem, whose first
 // read (at address 0) fails with EIO. Windows: a file of dir that another
 // handle of this process holds under an exclusive lock, so that reading
-// fails with ERROR_LOCK_VIOLATION.
+// fails with ERROR_LOCK_VIOLATION; Wine does not enforce such locks on
+// reads, so there it is the Linux /proc/self/mem through Wine's drive Z:.
 struct UnreadableFile {
 #ifdef _WIN32
-    explicit UnreadableFile(const fs::path& dir) : path(dir / "locked.bin") {
+    explicit UnreadableFile(const fs::path& dir) {
+        if (pelox::testsupport::underWine()) {
+            path = L"Z:\\proc\\self\\mem";
+            ready = true;
+            return;
+        }
+        path = dir / "locked.bin";
         spit(path, std::string(1000, 'x'));
         handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
