@@ -1,13 +1,38 @@
 // Keeping SIGPIPE from ending the process while the library writes to a pipe
 // or connection whose other end may be gone.
+//
+// Windows has no SIGPIPE (a write to a closed connection fails with an
+// error), so there the guard does nothing: the one #ifdef of this header.
 #pragma once
 
+#ifndef _WIN32
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <csignal>
 #include <ctime>
+#endif
 
 namespace pelox::host {
+
+#ifdef _WIN32
+
+// Flags for send() on a socket: nothing to add on Windows.
+constexpr int kSendFlagsWithoutSigpipe = 0;
+
+class SigpipeBlocker {
+public:
+    SigpipeBlocker() {}
+    ~SigpipeBlocker() {}  // user-provided: a guard that is only declared is not "unused"
+    SigpipeBlocker(const SigpipeBlocker&) = delete;
+    SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
+};
+
+#else
+
+// Flags for send() on a socket: the write fails with EPIPE instead of
+// raising SIGPIPE.
+constexpr int kSendFlagsWithoutSigpipe = MSG_NOSIGNAL;
 
 // Writing to a connection or pipe whose reader has gone raises SIGPIPE, which
 // ends a process that has not chosen to ignore it. The library installs no
@@ -46,5 +71,7 @@ private:
     bool wasPending_ = false;
     bool blocked_ = false;
 };
+
+#endif
 
 }  // namespace pelox::host
