@@ -93,6 +93,17 @@ TEST_F(WindowsTls, WrongHostNameFails) {
     }
 }
 
+// No TLS connection at all is a connection failure, retried and then -974,
+// as when gSOAP's own TCP connect fails.
+TEST_F(WindowsTls, ServerThatIsGoneIsRetriedAsAConnectionFailure) {
+    Emulator emu = serving("server");
+    useBundle("ca.pem");
+    const std::u16string url = locator(emu);
+    emu.stop();
+    String id;
+    EXPECT_EQ(loginAt(url, id), PELOX_E_CONNECTION);
+}
+
 TEST_F(WindowsTls, UnreadableBundleFailsClosed) {
     Emulator emu = serving("server");
     useBundle("missing.pem");
