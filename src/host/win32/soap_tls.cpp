@@ -222,6 +222,22 @@ std::string systemText(int error) {
     return text;
 }
 
+// text with the characters XML reserves written as references.
+std::string xmlText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
 // A failed connect, reported as the runtime reports its own: no TCP
 // connection (refused, unreachable, name not found) or no connection within
 // the time-out (the TCP connect or the handshake, as the runtime with
@@ -246,9 +262,11 @@ SOAP_SOCKET connectFailed(struct soap* soap, CURL* curl, CURLcode rc, const std:
     case CURLE_OUT_OF_MEMORY:
         soap->error = SOAP_EOM;
         break;
-    case CURLE_ABORTED_BY_CALLBACK:  // the certificate check of setCurlTrust refused the server
-        soap_set_sender_error(soap, soap_strdup(soap, text.c_str()),
-                              "SSL/TLS certificate presented by peer cannot be verified in tcp_connect()", SOAP_SSL_ERROR);
+    case CURLE_ABORTED_BY_CALLBACK:
+        // The certificate check of setCurlTrust refused the server: told as
+        // the Linux road tells its own checks ("SSL error" and the reason
+        // as the detail, which the runtime keeps as XML).
+        soap_set_sender_error(soap, "SSL error", soap_strdup(soap, xmlText(text).c_str()), SOAP_SSL_ERROR);
         break;
     default:
         soap_set_sender_error(soap, soap_strdup(soap, text.c_str()), "SSL/TLS handshake failed", SOAP_SSL_ERROR);
