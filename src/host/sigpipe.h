@@ -1,38 +1,39 @@
 // Keeping SIGPIPE from ending the process while the library writes to a pipe
 // or connection whose other end may be gone.
-//
-// Windows has no SIGPIPE (a write to a closed connection fails with an
-// error), so there the guard does nothing: the one #ifdef of this header.
 #pragma once
 
-#ifndef _WIN32
+#ifdef _WIN32
+
+namespace pelox::host {
+
+// Windows has no SIGPIPE: a send on a connection the peer has closed, or a
+// write into a pipe whose reader has gone, fails with an error code and
+// nothing else happens. The guard has nothing to do there.
+class SigpipeBlocker {
+public:
+    SigpipeBlocker() {}  // user-provided: a guard object is not an unused variable
+    SigpipeBlocker(const SigpipeBlocker&) = delete;
+    SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
+};
+
+// Flags for send() on a socket: nothing to add.
+inline constexpr int kSendNoSigpipe = 0;
+
+}  // namespace pelox::host
+
+#else
+
 #include <pthread.h>
 #include <sys/socket.h>
 
 #include <csignal>
 #include <ctime>
-#endif
 
 namespace pelox::host {
 
-#ifdef _WIN32
-
-// Flags for send() on a socket: nothing to add on Windows.
-constexpr int kSendFlagsWithoutSigpipe = 0;
-
-class SigpipeBlocker {
-public:
-    SigpipeBlocker() {}
-    ~SigpipeBlocker() {}  // user-provided: a guard that is only declared is not "unused"
-    SigpipeBlocker(const SigpipeBlocker&) = delete;
-    SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
-};
-
-#else
-
-// Flags for send() on a socket: the write fails with EPIPE instead of
-// raising SIGPIPE.
-constexpr int kSendFlagsWithoutSigpipe = MSG_NOSIGNAL;
+// Flags for send() on a socket: a peer that has closed the connection makes
+// the send fail with EPIPE instead of raising SIGPIPE.
+inline constexpr int kSendNoSigpipe = MSG_NOSIGNAL;
 
 // Writing to a connection or pipe whose reader has gone raises SIGPIPE, which
 // ends a process that has not chosen to ignore it. The library installs no
@@ -72,6 +73,6 @@ private:
     bool blocked_ = false;
 };
 
-#endif
-
 }  // namespace pelox::host
+
+#endif
