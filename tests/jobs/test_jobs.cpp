@@ -200,7 +200,8 @@ TEST(Jobs, ClientStepsOfEveryKindCarriedOutByTheLibrary) {
         // instructions step is not the host's business without option 2.
         EXPECT_EQ(pollUntil(sid, job.id, [](int32_t s) { return s == PELOX_JOB_FINISHED || s == PELOX_JOB_STATE_5; }),
                   PELOX_JOB_FINISHED);
-        EXPECT_TRUE(errorsOf(sid, job.id).empty());
+        const Texts errors = errorsOf(sid, job.id);
+        EXPECT_TRUE(errors.empty()) << ascii(errors.front());
         Result results;
         ASSERT_EQ(pelox_getJobResults(sid.c_str(), job.id.c_str(), results), 0);
         ASSERT_EQ(results.values(u"TempIn").size(), 1u);

@@ -17,7 +17,8 @@ fail=0
 exports="$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' \
   | sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\)$/\1/p' | sort)"
 mapped="$(sed -n 's/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\);$/\1/p' "$map" | sort)"
-declared="$(tr '\n' ' ' <"$header" | grep -o 'PELOX_API[^;(]*(' \
+# (Preprocessor lines, which define PELOX_API itself, are no declarations.)
+declared="$(sed '/^[[:space:]]*#/d' "$header" | tr '\n' ' ' | grep -o 'PELOX_API[^;(]*(' \
   | sed 's/[[:space:]]*($//; s/.*[^A-Za-z0-9_]//' | sort)"
 
 count="$(printf '%s\n' "$exports" | grep -c . || true)"
