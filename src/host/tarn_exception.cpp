@@ -185,9 +185,9 @@ void Exception::writeLogLine(const std::u16string& line) {
         std::string why;
         const int fd = pelox::host::openPrivateAppend(path, why);
         if (fd < 0) return;
-        std::time_t now = std::time(nullptr);
+        const int64_t now = static_cast<int64_t>(std::time(nullptr));
         std::tm tm{};
-        gmtime_r(&now, &tm);
+        util::gmtime(&now, tm);
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
         // One write per line: with O_APPEND, lines of several processes do

@@ -55,7 +55,7 @@ const char* kSample =
 TEST_F(RegistryFile, ReadsValuesOfEveryKind) {
     write(kSample);
     vcRegistry registry;
-    ASSERT_TRUE(registry.Connect(HKEY_CURRENT_USER));
+    ASSERT_TRUE(registry.Connect(RegistryRoot::CurrentUser));
     ASSERT_TRUE(registry.Open(u"software\\qorvane", kRegistryAllAccess));  // keys ignore case
     uint32_t number = 0;
     EXPECT_TRUE(registry.GetValue(u"soapconnecttimeout", number));
@@ -76,7 +76,7 @@ TEST_F(RegistryFile, ReadsValuesOfEveryKind) {
 TEST_F(RegistryFile, ClassRegistrations) {
     write(kSample);
     vcRegistry registry;
-    ASSERT_TRUE(registry.Connect(HKEY_CLASSES_ROOT));
+    ASSERT_TRUE(registry.Connect(RegistryRoot::ClassesRoot));
     std::u16string progId;
     EXPECT_TRUE(registry.GetVersionedProgID(u"Qorvane.Viewer", progId));
     EXPECT_EQ(progId, u"Qorvane.Viewer.2");
@@ -103,7 +103,7 @@ TEST_F(RegistryFile, Utf16FileAsRegeditWritesIt) {
     for (const std::string& file : {bytes, "\xEF\xBB\xBF" + utf8}) {
         write(file);
         vcRegistry registry;
-        ASSERT_TRUE(registry.Connect(HKEY_CURRENT_USER));
+        ASSERT_TRUE(registry.Connect(RegistryRoot::CurrentUser));
         ASSERT_TRUE(registry.Open(u"SOFTWARE\\Qorvane"));
         std::u16string text;
         EXPECT_TRUE(registry.GetStringValue(u"name", text));
@@ -113,11 +113,11 @@ TEST_F(RegistryFile, Utf16FileAsRegeditWritesIt) {
 
 TEST_F(RegistryFile, MissingOrBrokenFileIsAnEmptyStore) {
     vcRegistry registry;
-    ASSERT_TRUE(registry.Connect(HKEY_CURRENT_USER));  // no file at all
+    ASSERT_TRUE(registry.Connect(RegistryRoot::CurrentUser));  // no file at all
     EXPECT_FALSE(registry.Open(u"SOFTWARE\\Qorvane"));
     using namespace std::string_literals;
     write("\x00\x01garbage[\r\n\"a\"=dword:xyz\r\n[HKEY_CURRENT_USER\\K]\r\n\"n\"=dword:123456789\r\n\"ok\"=dword:1\r\n"s);
-    ASSERT_TRUE(registry.Connect(HKEY_CURRENT_USER));
+    ASSERT_TRUE(registry.Connect(RegistryRoot::CurrentUser));
     ASSERT_TRUE(registry.Open(u"K"));
     uint32_t number = 0;
     EXPECT_FALSE(registry.GetValue(u"n", number));  // more than 8 hex digits

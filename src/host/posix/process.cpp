@@ -1,3 +1,4 @@
+// Running a local program on POSIX: posix_spawn, pipes, waitpid polling.
 #include "host/process.h"
 
 #include <fcntl.h>
@@ -90,40 +91,62 @@ bool makePipe(int ends[2]) {
     return false;
 }
 
-// Length of the incomplete multi-byte sequence at the end of bytes (0 when it
-// ends on a whole sequence or on bytes that are invalid anyway). Cutting
-// before a byte that is not a continuation byte never changes what the
-// decoder makes of the rest, since such a byte always starts a new sequence.
-size_t incompleteTail(const std::string& bytes) {
-    const size_t n = bytes.size();
-    for (size_t back = 1; back <= 3 && back <= n; ++back) {
-        const auto c = static_cast<unsigned char>(bytes[n - back]);
-        if ((c & 0xC0) == 0x80) continue;  // continuation byte: look further back
-        size_t need = 0;
-        if (c >= 0xC2 && c <= 0xDF) need = 2;
-        else if (c >= 0xE0 && c <= 0xEF) need = 3;
-        else if (c >= 0xF0 && c <= 0xF4) need = 4;
-        return need > back ? back : 0;
+// Appends what fd holds now to out (see ExchangeData); closes fd at its end.
+void drain(int& fd, std::string& carry, std::u16string& out) {
+    if (fd < 0) return;
+    std::string bytes = std::move(carry);
+    carry.clear();
+    bool ended = false;
+    char buffer[kChunk];
+    size_t total = 0;
+    while (total < kMaxReadPerCall) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, static_cast<size_t>(n));
+            total += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            ended = true;  // end of the stream (or an error, which ends it as well)
+            break;
+        }
     }
-    return 0;
+    if (ended) {
+        closeFd(fd);
+    } else {
+        const size_t tail = tarn::util::incompleteUtf8Tail(bytes);
+        carry.assign(bytes, bytes.size() - tail, tail);
+        bytes.resize(bytes.size() - tail);
+    }
+    out += ConvertUTF8toString(bytes);
 }
 
 }  // namespace
 
-vcProcess::vcProcess() = default;
+struct vcProcess::Platform {
+    pid_t pid = -1;
+    int stdinFd = -1, stdoutFd = -1, stderrFd = -1;  // this side of the pipes
+};
+
+vcProcess::vcProcess() : platform_(std::make_unique<Platform>()) {}
+
+ProcessIdentifier vcProcess::ProcessId() const { return platform_->pid; }
 
 vcProcess::~vcProcess() {
     closeStreams();
-    if (pid_ > 0) {
+    pid_t& pid = platform_->pid;
+    if (pid > 0) {
         int status = 0;
         pid_t r;
         do {
-            r = ::waitpid(pid_, &status, WNOHANG);
+            r = ::waitpid(pid, &status, WNOHANG);
         } while (r < 0 && errno == EINTR);
         if (r == 0) {
             try {
                 std::lock_guard<std::mutex> lock(orphanMutex());
-                orphans().push_back(pid_);
+                orphans().push_back(pid);
             } catch (...) {
                 // Out of memory: the child stays a zombie until this process ends.
             }
@@ -167,14 +190,18 @@ void vcProcess::SetCommandLine(std::u16string_view commandLine) { arguments_ = S
 
 void vcProcess::SetArguments(std::vector<std::u16string> arguments) { arguments_ = std::move(arguments); }
 
+void vcProcess::SetInterpreterCommandLine(std::u16string_view commandLine, bool /*keepOpen*/) {
+    arguments_ = {u"/bin/sh", u"-c", std::u16string(commandLine)};
+}
+
 void vcProcess::AppendEnvironment(std::u16string_view environment) {
-    for (const std::string& raw : tarn::util::splitString(ConvertStringtoUTF8(environment), "\n")) {
-        std::string_view line(raw);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const size_t eq = line.find('=');
-        if (eq == std::string_view::npos || eq == 0 || line.find('\0') != std::string_view::npos) continue;
-        std::string name(line.substr(0, eq));
-        std::string value(line.substr(eq + 1));
+    for (const std::u16string& raw : tarn::util::splitString(environment, u"\n")) {
+        std::u16string_view line(raw);
+        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+        const size_t eq = line.find(u'=');
+        if (eq == std::u16string_view::npos || eq == 0 || line.find(u'\0') != std::u16string_view::npos) continue;
+        std::u16string name(line.substr(0, eq));
+        std::u16string value(line.substr(eq + 1));
         auto it = std::find_if(environment_.begin(), environment_.end(), [&](const auto& e) { return e.first == name; });
         if (it != environment_.end())
             it->second = std::move(value);
@@ -184,9 +211,9 @@ void vcProcess::AppendEnvironment(std::u16string_view environment) {
 }
 
 void vcProcess::closeStreams() {
-    closeFd(stdin_);
-    closeFd(stdout_);
-    closeFd(stderr_);
+    closeFd(platform_->stdinFd);
+    closeFd(platform_->stdoutFd);
+    closeFd(platform_->stderrFd);
 }
 
 bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
@@ -197,7 +224,7 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
         return false;
     }
     closeStreams();
-    pid_ = -1;
+    platform_->pid = -1;
     exitCode_ = -1;
     pendingInput_.clear();
     pendingOffset_ = 0;
@@ -221,14 +248,16 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
     // The inherited environment with the appended entries replacing
     // variables of the same name.
     std::vector<std::string> env;
+    std::vector<std::pair<std::string, std::string>> added;
+    for (const auto& [name, value] : environment_) added.emplace_back(ConvertStringtoUTF8(name), ConvertStringtoUTF8(value));
     for (char** e = environ; e && *e; ++e) {
         std::string_view entry(*e);
         const std::string_view name = entry.substr(0, entry.find('='));
-        const bool replaced = std::any_of(environment_.begin(), environment_.end(),
-                                          [&](const auto& added) { return added.first == name; });
+        const bool replaced =
+            std::any_of(added.begin(), added.end(), [&](const auto& a) { return a.first == name; });
         if (!replaced) env.emplace_back(entry);
     }
-    for (const auto& [name, value] : environment_) env.push_back(name + "=" + value);
+    for (const auto& [name, value] : added) env.push_back(name + "=" + value);
     std::vector<char*> argvPtr, envPtr;
     for (auto& a : argv) argvPtr.push_back(a.data());
     argvPtr.push_back(nullptr);
@@ -291,49 +320,51 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
         closeAll();
         return false;
     }
-    pid_ = pid;
+    platform_->pid = pid;
     if (exchange) {
         closeFd(in[0]);
         closeFd(out[1]);
         closeFd(err[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        stderr_ = err[0];
-        setNonBlocking(stdin_);
-        setNonBlocking(stdout_);
-        setNonBlocking(stderr_);
+        platform_->stdinFd = in[1];
+        platform_->stdoutFd = out[0];
+        platform_->stderrFd = err[0];
+        setNonBlocking(platform_->stdinFd);
+        setNonBlocking(platform_->stdoutFd);
+        setNonBlocking(platform_->stderrFd);
     }
     return true;
 }
 
 bool vcProcess::IsActive() {
     reapOrphans();
-    if (pid_ <= 0) return false;
+    pid_t& pid = platform_->pid;
+    if (pid <= 0) return false;
     int status = 0;
     pid_t r;
     do {
-        r = ::waitpid(pid_, &status, WNOHANG);
+        r = ::waitpid(pid, &status, WNOHANG);
     } while (r < 0 && errno == EINTR);
     if (r == 0) return true;
-    if (r == pid_) {
+    if (r == pid) {
         if (WIFEXITED(status))
             exitCode_ = WEXITSTATUS(status);
         else if (WIFSIGNALED(status))
             exitCode_ = 128 + WTERMSIG(status);
     }
     // r < 0 (ECHILD): someone else reaped it; the status is unknown.
-    pid_ = -1;
+    pid = -1;
     return false;
 }
 
 void vcProcess::closeStdinNow() {
-    closeFd(stdin_);
+    closeFd(platform_->stdinFd);
     pendingInput_.clear();
     pendingOffset_ = 0;
 }
 
 void vcProcess::writeStdin() {
-    if (stdin_ < 0) {
+    const int fd = platform_->stdinFd;
+    if (fd < 0) {
         pendingInput_.clear();
         pendingOffset_ = 0;
         return;
@@ -342,7 +373,7 @@ void vcProcess::writeStdin() {
         SigpipeBlocker noSigpipe;
         while (pendingOffset_ < pendingInput_.size()) {
             const size_t size = std::min(kChunk, pendingInput_.size() - pendingOffset_);
-            const ssize_t n = ::write(stdin_, pendingInput_.data() + pendingOffset_, size);
+            const ssize_t n = ::write(fd, pendingInput_.data() + pendingOffset_, size);
             if (n > 0) {
                 pendingOffset_ += static_cast<size_t>(n);
             } else if (n < 0 && errno == EINTR) {
@@ -366,42 +397,11 @@ void vcProcess::writeStdin() {
     if (closeStdinRequested_ && pendingOffset_ >= pendingInput_.size()) closeStdinNow();
 }
 
-void vcProcess::drain(int& fd, std::string& carry, std::u16string& out) {
-    if (fd < 0) return;
-    std::string bytes = std::move(carry);
-    carry.clear();
-    bool ended = false;
-    char buffer[kChunk];
-    size_t total = 0;
-    while (total < kMaxReadPerCall) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            bytes.append(buffer, static_cast<size_t>(n));
-            total += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        } else {
-            ended = true;  // end of the stream (or an error, which ends it as well)
-            break;
-        }
-    }
-    if (ended) {
-        closeFd(fd);
-    } else {
-        const size_t tail = incompleteTail(bytes);
-        carry.assign(bytes, bytes.size() - tail, tail);
-        bytes.resize(bytes.size() - tail);
-    }
-    out += ConvertUTF8toString(bytes);
-}
-
 void vcProcess::ExchangeData(const std::u16string& input, std::u16string& output, std::u16string& error) {
-    if (stdin_ >= 0 && !input.empty()) pendingInput_ += ConvertStringtoUTF8(input);
+    if (platform_->stdinFd >= 0 && !input.empty()) pendingInput_ += ConvertStringtoUTF8(input);
     writeStdin();
-    drain(stdout_, stdoutCarry_, output);
-    drain(stderr_, stderrCarry_, error);
+    drain(platform_->stdoutFd, stdoutCarry_, output);
+    drain(platform_->stderrFd, stderrCarry_, error);
 }
 
 void vcProcess::CloseStdin() {
