@@ -5,6 +5,7 @@
 #   pelox_win_gsoap  gSOAP's runtime (stdsoap2.cpp, dom.cpp), static
 #   pelox_win_pugixml  pugixml, static
 #   pelox_win_curl   libcurl, static, HTTP only, TLS through Schannel
+#   pelox_win_deflate  libdeflate, static (one-shot compression of upload chunks)
 #
 # Included from the top-level CMakeLists.txt only when building for Windows.
 
@@ -19,7 +20,7 @@ endif()
 set(PELOX_WINDOWS_DEPS_DIR "${_pelox_default_deps}" CACHE PATH
   "Where scripts/fetch-windows-deps unpacked the Debian source packages")
 
-foreach(_pkg gsoap pugixml curl)
+foreach(_pkg gsoap pugixml curl libdeflate)
   if(NOT EXISTS "${PELOX_WINDOWS_DEPS_DIR}/${_pkg}/.pelox-version")
     message(FATAL_ERROR "The ${_pkg} sources are missing from ${PELOX_WINDOWS_DEPS_DIR}: "
       "run scripts/fetch-windows-deps (or scripts/install-deps --windows), "
@@ -71,6 +72,16 @@ add_library(pelox_win_pugixml STATIC "${_pugi_src}/pugixml.cpp")
 target_include_directories(pelox_win_pugixml SYSTEM PUBLIC "${_pugi_src}")
 target_compile_options(pelox_win_pugixml PRIVATE -w)
 set_source_files_properties("${_pugi_src}/pugixml.cpp" PROPERTIES OBJECT_DEPENDS "${_pelox_pugixml_stamp}")
+
+# --- libdeflate ----------------------------------------------------------------
+# Its library sources compiled as Debian builds them (static, no DLL import
+# markers); the CPU feature probes pick the fast paths at run time.
+set(_deflate_src "${PELOX_WINDOWS_DEPS_DIR}/libdeflate")
+file(GLOB _deflate_sources "${_deflate_src}/lib/*.c" "${_deflate_src}/lib/x86/*.c" "${_deflate_src}/lib/arm/*.c")
+add_library(pelox_win_deflate STATIC ${_deflate_sources})
+target_include_directories(pelox_win_deflate SYSTEM PUBLIC "${_deflate_src}")
+target_compile_options(pelox_win_deflate PRIVATE -w)
+set_source_files_properties(${_deflate_sources} PROPERTIES OBJECT_DEPENDS "${_pelox_libdeflate_stamp}")
 
 # --- libcurl -----------------------------------------------------------------
 # Built with its own CMake project and the same toolchain file. HTTP (and

@@ -373,7 +373,7 @@ SoapStruct::SoapStruct() : soap_(nullptr) {
     wire::installNamespaces(soap_);
     soap_->connect_timeout = timeout;
     soap_->send_timeout = 0;
-    soap_->socket_flags = MSG_NOSIGNAL;
+    soap_->socket_flags = host::kSendNoSigpipe;
     soap_->recv_timeout = 0;
     // An endpoint without a host makes the runtime exchange the message over
     // the process's standard output and input instead of a connection (the

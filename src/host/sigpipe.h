@@ -2,12 +2,38 @@
 // or connection whose other end may be gone.
 #pragma once
 
+#ifdef _WIN32
+
+namespace pelox::host {
+
+// Windows has no SIGPIPE: a send on a connection the peer has closed, or a
+// write into a pipe whose reader has gone, fails with an error code and
+// nothing else happens. The guard has nothing to do there.
+class SigpipeBlocker {
+public:
+    SigpipeBlocker() {}  // user-provided: a guard object is not an unused variable
+    SigpipeBlocker(const SigpipeBlocker&) = delete;
+    SigpipeBlocker& operator=(const SigpipeBlocker&) = delete;
+};
+
+// Flags for send() on a socket: nothing to add.
+inline constexpr int kSendNoSigpipe = 0;
+
+}  // namespace pelox::host
+
+#else
+
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <csignal>
 #include <ctime>
 
 namespace pelox::host {
+
+// Flags for send() on a socket: a peer that has closed the connection makes
+// the send fail with EPIPE instead of raising SIGPIPE.
+inline constexpr int kSendNoSigpipe = MSG_NOSIGNAL;
 
 // Writing to a connection or pipe whose reader has gone raises SIGPIPE, which
 // ends a process that has not chosen to ignore it. The library installs no
@@ -48,3 +74,5 @@ private:
 };
 
 }  // namespace pelox::host
+
+#endif

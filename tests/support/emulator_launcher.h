@@ -28,8 +28,22 @@
 //
 // The emulator's path comes from the compile definition PELOX_EMULATOR_PATH
 // (set by the pelox_test_support CMake target); link that target to use this.
+//
+// Windows (under Wine): a Windows program cannot start or wait for the Linux
+// emulator, so construction asks the Linux-side broker that CTest runs as a
+// fixture (tests/windows/emulator_broker.py) to start one, with the same
+// arguments, temporary root and output reading as above. The environment
+// variable PELOX_EMULATOR_BROKER names the broker's state file (port and
+// token). root() and logPath() are then the Windows forms of the Linux paths
+// (Z:\...); stop() asks the broker to stop the emulator (SIGTERM, then
+// SIGKILL after 5 seconds) and the destructor lets the broker remove the
+// temporary directory (or keep it, for PELOX_KEEP_EMULATOR_ROOT=1). An
+// emulator whose program ends without its destructor is stopped and removed
+// when the broker sees its connection close. emulatorPath() is the Linux
+// path, meaningful only to Linux programs.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -99,7 +113,10 @@ public:
 
 private:
     std::filesystem::path dir_, root_;
-    int pid_ = -1;
+    // The running emulator: its process ID on POSIX; on Windows the socket
+    // of the broker connection that holds it. -1: none.
+    std::intptr_t process_ = -1;
+    bool stopped_ = false;  // Windows: stop() ran; the connection stays until destruction
     int port_ = 0;
     std::string controlToken_, password_;
 };
