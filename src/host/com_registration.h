@@ -13,8 +13,8 @@ namespace pelox::host {
 // form. False (clsid untouched) when the ProgID is not registered.
 // POSIX: the default value of the key "<ProgID>\CLSID", which must be a
 // class identifier (32 hex digits grouped 8-4-4-4-12, braces optional).
-// Windows: CLSIDFromProgID of ole32, which also follows the ProgID's
-// CurVer key and asks the class store.
+// Windows: CLSIDFromProgID of ole32 (the same key, as the system reads it),
+// the identifier's text from StringFromCLSID.
 bool CLSIDFromProgID(std::u16string_view progId, std::u16string& clsid);
 
 // Braced text form "{...}" of a class identifier: letters a to z upper-cased,

@@ -47,7 +47,7 @@ std::u16string vcQorDir::GetDirectory(int kind) {
 
 void vcQorDir::GetUserDirectory(const std::u16string& root, const std::u16string& user, std::u16string& out) {
     out = root;
-    if (!out.empty() && out.back() != u'/') out += u'/';
+    if (!out.empty() && out.back() != PATHSEP[0] && out.back() != u'/') out += PATHSEP;
     out += user;
 }
 
