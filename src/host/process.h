@@ -36,7 +36,9 @@
 // Standard streams: with kProcessExchangeStreams the child's stdin, stdout
 // and stderr are pipes to this object; otherwise all three are the null
 // device (/dev/null, NUL): the library never writes into its host's streams,
-// nor do the programs it starts. The child inherits no other descriptors or
+// nor do the programs it starts. One exception, on Windows: a program shown
+// in a console window of its own (kProcessShowConsole) uses that console,
+// which is not the host's (cmd.exe /k reads its commands from there). The child inherits no other descriptors or
 // handles. On POSIX, SIGPIPE and SIGXFSZ start with their default action in
 // the child and its signal mask is empty, whatever this process set.
 //
@@ -74,9 +76,10 @@ using ProcessIdentifier = long long;
 class vcProcess {
 public:
     vcProcess();
-    // Closes this side of the pipes. A child still running is not stopped:
-    // its pid goes to a process-wide list and is reaped (waitpid WNOHANG) by
-    // later StartProcess/IsActive calls and destructors of any vcProcess.
+    // Closes this side of the pipes. A child still running is not stopped.
+    // POSIX: its pid goes to a process-wide list and is reaped (waitpid
+    // WNOHANG) by later StartProcess/IsActive calls and destructors of any
+    // vcProcess. Windows: its handle is closed (nothing is left to reap).
     ~vcProcess();
     vcProcess(const vcProcess&) = delete;
     vcProcess& operator=(const vcProcess&) = delete;
@@ -98,13 +101,18 @@ public:
     // fails at once or has succeeded).
     bool StartProcess(int flags, int timeoutMs, void* reserved);
     const std::u16string& StartError() const { return startError_; }
-    // True while running; reaps the process when it has ended.
+    // True while running; reaps the process (POSIX) or closes its handle
+    // (Windows) when it has ended, keeping its exit code.
     bool IsActive();
     // Queues input for stdin and writes as much of the queue as the pipe
     // takes without blocking (the rest is kept for later calls); appends
-    // what stdout and stderr produced so far to output and error. UTF-8 is
-    // decoded to UTF-16; a multi-byte sequence split across reads is kept
-    // whole, invalid bytes become U+FFFD. Never blocks, never raises SIGPIPE:
+    // what stdout and stderr produced so far to output and error. Input is
+    // written as UTF-8, and output decoded as UTF-8, on both platforms (a
+    // Windows program writing its ANSI or OEM code page shows U+FFFD for
+    // what is not ASCII); a multi-byte sequence split across reads is kept
+    // whole, invalid bytes become U+FFFD. Windows writes stdin in
+    // non-blocking mode and reads only what PeekNamedPipe shows is there.
+    // Never blocks, never raises SIGPIPE:
     // once the child has closed its stdin, queued and later input is dropped.
     // Without kProcessExchangeStreams nothing is exchanged.
     void ExchangeData(const std::u16string& input, std::u16string& output, std::u16string& error);
@@ -112,9 +120,11 @@ public:
     // is empty or the child has closed its end); later ExchangeData calls
     // finish writing the queue.
     void CloseStdin();
-    // The exit status; 128 + signal number when killed by a signal; -1 while
-    // running, before a start, or when the status could not be learned
-    // (another part of the program reaped the child).
+    // The exit status; -1 while running, before a start, or when the status
+    // could not be learned. POSIX: 128 + signal number when killed by a
+    // signal; -1 also when another part of the program reaped the child.
+    // Windows: GetExitCodeProcess's 32 bits (an NTSTATUS of a crash reads as
+    // a negative number).
     int ExitCode() const { return exitCode_; }
     // The child's process id; -1 when none was started or it has ended.
     ProcessIdentifier ProcessId() const;
