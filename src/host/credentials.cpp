@@ -1,9 +1,8 @@
 #include "host/credentials.h"
 
-#include <openssl/evp.h>
-
-#include <cctype>
-#include <vector>
+#include <algorithm>
+#include <array>
+#include <utility>
 
 #include "host/tarn_util.h"
 
@@ -25,23 +24,59 @@ std::string_view bodyOf(std::string_view id) {
     return dot == std::string_view::npos ? std::string_view() : id.substr(dot + 1);
 }
 
+// Standard base64 (RFC 4648, section 4). The codec is written out here, the
+// same on every platform: OpenSSL, which the Linux build once used for it,
+// is not part of the Windows build, and gSOAP's codec needs a SOAP context,
+// which the host layer does not reach.
+constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The value of each base64 digit, -1 for any other byte.
+constexpr std::array<int, 256> base64Values() {
+    std::array<int, 256> values{};
+    for (int& v : values) v = -1;
+    for (int i = 0; i < 64; ++i) values[static_cast<unsigned char>(kBase64Digits[i])] = i;
+    return values;
+}
+constexpr std::array<int, 256> kBase64Values = base64Values();
+
+// Strict: a non-empty text of whole four-digit groups, digits of the standard
+// alphabet only, '=' only as one or two characters of trailing padding. Bits
+// below the last whole byte are ignored.
 bool decodeBase64(std::string_view text, std::string& out) {
     if (text.empty() || text.size() % 4 != 0 || text.size() > kMaxBodyLength) return false;
-    for (char c : text) {
-        const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=';
-        if (!ok) return false;
-    }
     size_t padding = 0;
     if (text.back() == '=') ++padding;
-    if (text.size() >= 2 && text[text.size() - 2] == '=') ++padding;
-    // '=' is only allowed as trailing padding.
-    if (text.substr(0, text.size() - padding).find('=') != std::string_view::npos) return false;
-    std::vector<unsigned char> buffer(text.size() / 4 * 3 + 1);
-    const int n = EVP_DecodeBlock(buffer.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
-    if (n < 0 || static_cast<size_t>(n) < padding) return false;
-    out.assign(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n) - padding);
+    if (text[text.size() - 2] == '=') ++padding;
+    const std::string_view digits = text.substr(0, text.size() - padding);
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    unsigned long bits = 0;
+    int count = 0;
+    for (char c : digits) {
+        const int value = kBase64Values[static_cast<unsigned char>(c)];
+        if (value < 0) return false;
+        bits = (bits << 6) | static_cast<unsigned long>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+    out = std::move(bytes);
     return true;
+}
+
+std::string encodeBase64(std::string_view bytes) {
+    std::string out;
+    out.reserve(4 * ((bytes.size() + 2) / 3));
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        unsigned long group = 0;
+        for (size_t k = 0; k < 3; ++k)
+            group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (size_t k = 0; k < 4; ++k) out.push_back(k <= n ? kBase64Digits[(group >> (18 - 6 * k)) & 63] : '=');
+    }
+    return out;
 }
 
 void xorWithKey(std::string& bytes) {
@@ -88,10 +123,7 @@ std::string CCredentials::GetXMLDBEndPoint() const { return GetValue(kXmldbKey);
 std::string encodeCredentialsBody(std::string_view text) {
     std::string bytes(text);
     xorWithKey(bytes);
-    std::vector<unsigned char> out(4 * ((bytes.size() + 2) / 3) + 1);
-    const int n = EVP_EncodeBlock(out.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(n));
+    return encodeBase64(bytes);
 }
 
 }  // namespace pelox::host

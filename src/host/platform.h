@@ -46,8 +46,14 @@ public:
     static bool IsInitialized();
 };
 
-// The platform's path separator text.
+// The platform's path separator text: the separator the library puts between
+// the folders and names it joins ("/"; on Windows "\", where "/" is read as a
+// separator too).
+#ifdef _WIN32
+inline constexpr const char16_t* PATHSEP = u"\\";
+#else
 inline constexpr const char16_t* PATHSEP = u"/";
+#endif
 // A new random (version 4) GUID in registry text form:
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" with upper-case hex digits.
 std::u16string createGuidText();

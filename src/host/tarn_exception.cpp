@@ -183,8 +183,8 @@ void Exception::writeLogLine(const std::u16string& line) {
         // A link planted at the name is not followed, and only the user's own
         // regular file is written to (host/private_files.h).
         std::string why;
-        const int fd = pelox::host::openPrivateAppend(path, why);
-        if (fd < 0) return;
+        const pelox::host::NativeFile file = pelox::host::openPrivateAppend(path, why);
+        if (!file) return;
         const int64_t now = static_cast<int64_t>(std::time(nullptr));
         std::tm tm{};
         util::gmtime(&now, tm);
@@ -193,8 +193,7 @@ void Exception::writeLogLine(const std::u16string& line) {
         // One write per line: with O_APPEND, lines of several processes do
         // not interleave.
         const std::string text = std::string(stamp) + " peloxImp: " + util::ConvertStringtoUTF8(oneLine(line)) + "\n";
-        pelox::host::writeAll(fd, text);
-        ::close(fd);
+        pelox::host::writeAll(file, text);
     } catch (...) {
     }
 }

@@ -1,8 +1,17 @@
 #include "host/trace.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +26,7 @@
 
 #include "host/private_files.h"
 #include "host/tarn_exception.h"
+#include "host/tarn_util.h"
 
 namespace pelox::host {
 
@@ -34,37 +44,46 @@ constexpr size_t kShortestRemembered = 4;
 constexpr const char* kMask = "***";
 
 std::once_flag gOpenOnce;
-int gFd = -1;
+// The trace file; it stays open while the library is loaded and is closed
+// with this object when the library is unloaded.
+pelox::host::NativeFile gFile;
 std::mutex gMutex;                   // the file and the remembered secrets
 std::deque<std::string> gSecrets;    // guarded by gMutex
 
+// The trace file that PELOX_TRACE names, as UTF-8 (empty when unset). On
+// Windows the variable is read as UTF-16, so that a name outside the ANSI code
+// page arrives intact.
+std::string traceFilePath() {
+#ifdef _WIN32
+    const wchar_t* value = ::_wgetenv(L"PELOX_TRACE");
+    if (!value) return {};
+    static_assert(sizeof(wchar_t) == sizeof(char16_t));
+    return tarn::util::ConvertStringtoUTF8(reinterpret_cast<const char16_t*>(value));
+#else
+    const char* value = std::getenv("PELOX_TRACE");
+    return value ? std::string(value) : std::string();
+#endif
+}
+
 void openTraceFile() {
-    const char* path = std::getenv("PELOX_TRACE");
-    if (!path || !*path) return;
+    const std::string path = traceFilePath();
+    if (path.empty()) return;
     // The trace holds what was sent, uploaded files included: a link planted
     // at the name is not followed and only the user's own regular file is
     // written to.
     std::string why;
-    const int fd = pelox::host::openPrivateAppend(path, why);
-    if (fd < 0) {
+    pelox::host::NativeFile file = pelox::host::openPrivateAppend(path, why);
+    if (!file) {
         try {
-            tarn::Exception::warn("PELOX_TRACE: refusing %s: %s", std::string(path), why);
+            tarn::Exception::warn("PELOX_TRACE: refusing %s: %s", path, why);
         } catch (...) {
         }
         return;
     }
-    gFd = fd;
+    gFile = std::move(file);
 }
 
-// The file stays open while the library is loaded.
-struct TraceFileCloser {
-    ~TraceFileCloser() {
-        if (gFd >= 0) ::close(gFd);
-        gFd = -1;
-    }
-} gCloser;
-
-void writeAll(const std::string& text) { pelox::host::writeAll(gFd, text); }
+void writeAll(const std::string& text) { pelox::host::writeAll(gFile, text); }
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -240,12 +259,26 @@ void appendLines(std::string& out, const char* prefix, std::string_view text) {
     }
 }
 
+// The system's number of the calling thread, as tools that list threads show
+// it.
+unsigned long threadNumber() {
+#ifdef _WIN32
+    return ::GetCurrentThreadId();
+#else
+    return static_cast<unsigned long>(::gettid());
+#endif
+}
+
 std::string timeStamp(std::chrono::system_clock::time_point when) {
     const auto since = when.time_since_epoch();
     const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
     const long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
     std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
     gmtime_r(&seconds, &utc);
+#endif
     char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
@@ -315,7 +348,7 @@ int onCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) 
 
 bool traceEnabled() {
     std::call_once(gOpenOnce, openTraceFile);
-    return gFd >= 0;
+    return gFile.isOpen();
 }
 
 TraceExchange::TraceExchange(const char* kind) : kind_(kind) {
@@ -404,7 +437,7 @@ void TraceExchange::finish(const std::string& outcome) {
         const std::string replyHead = maskLocked(reply_.head);
         const std::string replyBody = maskLocked(reply_.body);
         const std::string url = maskLocked(url_);
-        std::string record = "=== " + timeStamp(startWall_) + " thread " + std::to_string(::gettid()) + " " + what +
+        std::string record = "=== " + timeStamp(startWall_) + " thread " + std::to_string(threadNumber()) + " " + what +
                              " " + url + " " + duration;
         record += outcome.empty() ? "\n" : " FAILED: " + maskLocked(outcome) + "\n";
         renderSide(record, "> ", requestHead, requestBody, request_.bodyTotal);
@@ -428,7 +461,7 @@ void traceNote(const std::string& text) {
     try {
         if (!traceEnabled()) return;
         std::lock_guard<std::mutex> lock(gMutex);
-        writeAll("=== " + timeStamp(std::chrono::system_clock::now()) + " thread " + std::to_string(::gettid()) +
+        writeAll("=== " + timeStamp(std::chrono::system_clock::now()) + " thread " + std::to_string(threadNumber()) +
                  " NOTE " + maskLocked(text) + "\n\n");
     } catch (...) {
         // A note that cannot be written is dropped, as records are.

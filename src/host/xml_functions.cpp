@@ -1,17 +1,12 @@
 #include "host/xml_functions.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <pugixml.hpp>
 
-#include <cerrno>
 #include <new>
 #include <optional>
 #include <string_view>
-#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "host/files.h"
 #include "host/tarn_exception.h"
@@ -31,8 +26,6 @@ constexpr size_t kMaxDocumentBytes = size_t(1) << 30;
 // is left out: a DOCTYPE is skipped, never processed, and its entities are
 // never expanded.
 constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_fragment;
-
-std::string errnoText(int error) { return std::generic_category().message(error); }
 
 const char* encodingName(pugi::xml_encoding encoding) {
     switch (encoding) {
@@ -157,32 +150,24 @@ ReadResult readDocument(Bytes bytes, const std::u16string& source) {
 
 std::u16string quoted(const std::u16string& path) { return u"'" + path + u"'"; }
 
+// Reads a whole file through vcFile (host/files.h), so that a name reaches the
+// file system the same way on every platform.
 Bytes readWholeFile(const std::u16string& path16) {
-    const std::string path = tarn::util::ConvertStringtoUTF8(path16);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw tarn::Exception("Could not open '%ls': %s", path16, errnoText(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw tarn::Exception("Could not read '%ls': %s", path16, errnoText(errno));
-    if (S_ISDIR(st.st_mode)) throw tarn::Exception("Could not read '%ls': it is a directory", path16);
+    bool isDirectory = false;
+    if (PathExists(path16, &isDirectory) && isDirectory)
+        throw tarn::Exception("Could not read '%ls': it is a directory", path16);
+    vcFile file;
+    if (!file.Open(path16, kFileRead)) throw tarn::Exception("%ls", file.ErrorText());
     Bytes bytes;
-    if (S_ISREG(st.st_mode) && st.st_size > 0)
-        bytes.reserve(static_cast<size_t>(std::min<long long>(st.st_size, kMaxDocumentBytes)));
-    unsigned char buffer[64 * 1024];
+    std::vector<unsigned char> buffer(64 * 1024);
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw tarn::Exception("Could not read '%ls': %s", path16, errnoText(errno));
-        }
+        const size_t n = file.Read(buffer.data(), buffer.size());
         if (n == 0) break;
-        if (bytes.size() + static_cast<size_t>(n) > kMaxDocumentBytes)
+        if (bytes.size() + n > kMaxDocumentBytes)
             throw tarn::Exception("Could not read '%ls': it is larger than %llu bytes", path16,
                                   static_cast<unsigned long long>(kMaxDocumentBytes));
-        bytes.insert(bytes.end(), buffer, buffer + n);
+        bytes.insert(bytes.end(), buffer.data(), buffer.data() + n);
+        if (n < buffer.size()) break;
     }
     return bytes;
 }

@@ -94,6 +94,11 @@ std::string whyNotPrivate(const struct stat& info) {
 
 }  // namespace
 
+void NativeFile::close() noexcept {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    handle_ = kNone;
+}
+
 std::string privateRootPath() {
     std::string temp = tarn::util::ConvertStringtoUTF8(tarn::util::getTempPath());
     while (temp.size() > 1 && temp.back() == '/') temp.pop_back();
@@ -106,7 +111,7 @@ bool isBelowPrivateRoot(const std::string& path) {
     return partsFromRoot(path, parts);
 }
 
-int openPrivateDirectory(const std::string& path) {
+NativeFile openPrivateDirectory(const std::string& path) {
     std::vector<std::string> parts;
     if (!partsFromRoot(path, parts))
         throw tarn::Exception("Refusing the folder '%s': it is not in this user's temporary folder '%s'", path,
@@ -133,10 +138,10 @@ int openPrivateDirectory(const std::string& path) {
             throw tarn::Exception("Refusing the temporary folder '%s': %s", where, why);
         std::swap(dir.fd, next.fd);
     }
-    return dir.release();
+    return NativeFile(dir.release());
 }
 
-int openPrivateAppend(const std::string& path, std::string& why) {
+NativeFile openPrivateAppend(const std::string& path, std::string& why) {
     // O_NONBLOCK: a FIFO planted at the name fails at once instead of
     // blocking the caller until it has a reader (it is refused below).
     constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -144,41 +149,43 @@ int openPrivateAppend(const std::string& path, std::string& why) {
     Fd file;
     if (isBelowPrivateRoot(path)) {
         const size_t slash = path.rfind('/');
-        Fd dir;
+        NativeFile dir;
         try {
-            dir.fd = openPrivateDirectory(path.substr(0, slash == 0 ? 1 : slash));
+            dir = openPrivateDirectory(path.substr(0, slash == 0 ? 1 : slash));
         } catch (const tarn::Exception& e) {
             why = tarn::util::ConvertStringtoUTF8(e.getErrorMessage(0));
-            return -1;
+            return {};
         }
-        file.fd = ::openat(dir.fd, path.c_str() + slash + 1, kFlags, 0600);
+        file.fd = ::openat(static_cast<int>(dir.get()), path.c_str() + slash + 1, kFlags, 0600);
     } else {
         file.fd = ::open(path.c_str(), kFlags, 0600);
     }
     if (file.fd < 0) {
         why = errno == ELOOP ? std::string("it is a symbolic link") : errnoText(errno);
-        return -1;
+        return {};
     }
     struct stat info {};
     if (::fstat(file.fd, &info) != 0) {
         why = errnoText(errno);
-        return -1;
+        return {};
     }
     if (!S_ISREG(info.st_mode)) {
         why = "it is not a regular file";
-        return -1;
+        return {};
     }
     if (info.st_uid != ::geteuid()) {
         why = "it belongs to user " + std::to_string(info.st_uid) + ", not to this user (" +
               std::to_string(::geteuid()) + ")";
-        return -1;
+        return {};
     }
     const int flags = ::fcntl(file.fd, F_GETFL);
     if (flags >= 0) ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK);
-    return file.release();
+    return NativeFile(file.release());
 }
 
-bool writeAll(int fd, const std::string& text) {
+bool writeAll(const NativeFile& file, const std::string& text) {
+    if (!file) return false;
+    const int fd = static_cast<int>(file.get());
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
