@@ -69,17 +69,6 @@ std::u16string joinStrings(const std::vector<std::u16string>& pieces, std::u16st
 // (the text is first converted to UTF-8).
 std::string urlEncode(std::u16string_view text);
 
-#ifdef _WIN32
-// The Win32 API's wide text is UTF-16 in 16-bit wchar_t: the same code
-// units as ours, so these only change the element type.
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t is UTF-16 on Windows");
-inline std::wstring toWin32Text(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
-inline std::u16string fromWin32Text(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
-inline std::u16string fromWin32Text(const wchar_t* text) {
-    return text ? fromWin32Text(std::wstring_view(text)) : std::u16string();
-}
-#endif
-
 // Upper-cases the letters a to z only.
 std::u16string toUpperAscii(std::u16string_view text);
 std::string toUpperAscii(std::string_view text);

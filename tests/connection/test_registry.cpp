@@ -17,6 +17,7 @@
 
 #include "host/process.h"
 #include "host/tarn_util.h"
+#include "host/win32/wide_path.h"
 #endif
 
 using namespace pelox::host;
@@ -195,7 +196,7 @@ protected:
             bytes.push_back(static_cast<char>(c >> 8));
         }
         std::ofstream(file_, std::ios::binary) << bytes;
-        return runToEnd(u"reg.exe import \"" + tarn::util::fromWin32Text(file_.wstring()) + u"\"") == 0;
+        return runToEnd(u"reg.exe import \"" + pelox::host::win32::fromWide(file_.wstring()) + u"\"") == 0;
     }
     std::filesystem::path file_;
 };
@@ -234,7 +235,7 @@ TEST_F(SystemRegistry, ValuesClassRegistrationsAndThe32BitView) {
     wchar_t windows[MAX_PATH] = {};
     ASSERT_GT(GetEnvironmentVariableW(L"WINDIR", windows, MAX_PATH), 0u);
     EXPECT_TRUE(registry.GetStringValue(u"Expand", text));
-    EXPECT_EQ(text, tarn::util::fromWin32Text(windows));
+    EXPECT_EQ(text, pelox::host::win32::fromWide(windows));
     EXPECT_TRUE(registry.GetStringValue(u"Multi", text));
     EXPECT_EQ(text, u"a\nb");
     EXPECT_FALSE(registry.GetValue(u"Home", number));  // a string is not a DWORD

@@ -19,6 +19,9 @@
 
 #include "host/process.h"
 #include "host/tarn_util.h"
+#ifdef _WIN32
+#include "host/win32/wide_path.h"
+#endif
 
 using namespace pelox::host;
 using namespace std::chrono_literals;
@@ -230,7 +233,7 @@ const int kChild = [] {
 std::u16string selfPath() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return tarn::util::fromWin32Text(path);
+    return pelox::host::win32::fromWide(path);
 }
 
 }  // namespace
@@ -290,14 +293,14 @@ TEST(Process, InputNeverBlocksAndStartFailuresSayWhy) {
 TEST(Process, ArgumentsAreQuotedForTheProgramsOwnSplitting) {
     const std::vector<std::u16string> arguments = {u"C:\\Program Files\\x.exe", u"plain", u"", u"a\"b", u"tail\\ \\",
                                                    u"end\\", u"\\\\server\\share\\\"q\\\"", u"tab\there"};
-    const std::wstring line = tarn::util::toWin32Text(vcProcess::JoinArguments(arguments));
+    const std::wstring line = pelox::host::win32::toWide(vcProcess::JoinArguments(arguments));
     int count = 0;
     wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
     ASSERT_NE(split, nullptr);
     std::vector<std::u16string> back;
-    for (int i = 0; i < count; ++i) back.push_back(tarn::util::fromWin32Text(split[i]));
+    for (int i = 0; i < count; ++i) back.push_back(pelox::host::win32::fromWide(split[i]));
     LocalFree(split);
-    EXPECT_EQ(back, arguments) << tarn::util::ConvertStringtoUTF8(tarn::util::fromWin32Text(line));
+    EXPECT_EQ(back, arguments) << tarn::util::ConvertStringtoUTF8(pelox::host::win32::fromWide(line));
 }
 
 #endif  // _WIN32

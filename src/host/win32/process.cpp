@@ -9,6 +9,7 @@
 #include "host/process.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
+#include "host/win32/wide_path.h"
 
 namespace pelox::host {
 
@@ -16,8 +17,9 @@ namespace {
 
 using tarn::util::ConvertStringtoUTF8;
 using tarn::util::ConvertUTF8toString;
-using tarn::util::fromWin32Text;
-using tarn::util::toWin32Text;
+using win32::errorText;
+using win32::fromWide;
+using win32::toWide;
 
 // Size asked for the pipes' buffers.
 constexpr DWORD kPipeBuffer = 64 * 1024;
@@ -33,20 +35,6 @@ constexpr size_t kMaxReadPerCall = 4 * 1024 * 1024;
 void closeHandle(HANDLE& handle) {
     if (handle) CloseHandle(handle);
     handle = nullptr;
-}
-
-// The system's own message for a Win32 error code, without its line break.
-std::u16string systemMessage(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-        reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::u16string message = length && text ? fromWin32Text(std::wstring_view(text, length)) : std::u16string();
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' || message.back() == u' '))
-        message.pop_back();
-    if (message.empty()) message = tarn::format("error %u", static_cast<unsigned long>(error));
-    return message;
 }
 
 // The program a command line names: its first element, as the system splits
@@ -99,13 +87,13 @@ std::vector<wchar_t> environmentBlock(const std::vector<std::pair<std::u16string
             std::wstring_view entry(p);
             const std::wstring_view name = nameOf(entry);
             const bool replaced = std::any_of(added.begin(), added.end(), [&](const auto& a) {
-                return sameName(toWin32Text(a.first), name);
+                return sameName(toWide(a.first), name);
             });
             if (!replaced) entries.emplace_back(entry);
         }
         FreeEnvironmentStringsW(inherited);
     }
-    for (const auto& [name, value] : added) entries.push_back(toWin32Text(name) + L"=" + toWin32Text(value));
+    for (const auto& [name, value] : added) entries.push_back(toWide(name) + L"=" + toWide(value));
     std::stable_sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
         const std::wstring_view x = nameOf(a), y = nameOf(b);
         return CompareStringOrdinal(x.data(), static_cast<int>(x.size()), y.data(), static_cast<int>(y.size()), TRUE) ==
@@ -251,7 +239,7 @@ void vcProcess::AppendEnvironment(std::u16string_view environment) {
         std::u16string name(line.substr(0, eq));
         std::u16string value(line.substr(eq + 1));
         auto it = std::find_if(environment_.begin(), environment_.end(),
-                               [&](const auto& e) { return sameName(toWin32Text(e.first), toWin32Text(name)); });
+                               [&](const auto& e) { return sameName(toWide(e.first), toWide(name)); });
         if (it != environment_.end())
             it->second = std::move(value);
         else
@@ -296,7 +284,7 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
         application = interpreterPath();
         if (application.empty()) {
             startError_ = tarn::format("Could not start '%ls': the system folder is not known: %ls", program,
-                                       systemMessage(GetLastError()));
+                                       errorText(GetLastError()));
             return false;
         }
     }
@@ -323,7 +311,7 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
     }
     if (!streams) {
         startError_ = tarn::format("Could not start '%ls': no handles for its standard streams: %ls", program,
-                                   systemMessage(GetLastError()));
+                                   errorText(GetLastError()));
         closeAll();
         return false;
     }
@@ -364,7 +352,7 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
     STARTUPINFOEXW start{};
     start.StartupInfo.cb = attributes ? sizeof start : sizeof start.StartupInfo;
     start.lpAttributeList = attributes;
-    std::wstring title = toWin32Text(title_);
+    std::wstring title = toWide(title_);
     if (showConsole && !title.empty()) start.StartupInfo.lpTitle = title.data();
     if (handOver) {
         start.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
@@ -380,7 +368,7 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
     if (attributes) creation |= EXTENDED_STARTUPINFO_PRESENT;
 
     std::vector<wchar_t> environment = environmentBlock(environment_);
-    std::wstring commandLine = toWin32Text(commandLine_);
+    std::wstring commandLine = toWide(commandLine_);
     PROCESS_INFORMATION started{};
     const BOOL ok = CreateProcessW(application.empty() ? nullptr : application.c_str(), commandLine.data(), nullptr,
                                    nullptr, handOver ? TRUE : FALSE, creation, environment.data(), nullptr,
@@ -394,7 +382,7 @@ bool vcProcess::StartProcess(int flags, int /*timeoutMs*/, void* /*reserved*/) {
         const std::u16string why = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? u"program not found"
                                    : error == ERROR_ACCESS_DENIED ? u"permission denied (not executable or not accessible)"
                                    : error == ERROR_BAD_EXE_FORMAT ? u"not an executable file"
-                                                                   : systemMessage(error);
+                                                                   : ConvertUTF8toString(errorText(error));
         startError_ = tarn::format("Could not start '%ls': %ls", program, why);
         closeAll();
         return false;

@@ -5,11 +5,12 @@
 
 #include "host/registry.h"
 #include "host/tarn_util.h"
+#include "host/win32/wide_path.h"
 
 namespace pelox::host {
 
-using tarn::util::fromWin32Text;
-using tarn::util::toWin32Text;
+using win32::fromWide;
+using win32::toWide;
 
 struct vcRegistry::Platform {
     HKEY root = nullptr;
@@ -28,7 +29,7 @@ namespace {
 // else in the 32-bit view, where 32-bit programs register their classes and
 // local servers (a 64-bit library sees them only there).
 HKEY openForReading(HKEY root, std::u16string_view path) {
-    const std::wstring name = toWin32Text(path);
+    const std::wstring name = toWide(path);
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(root, name.c_str(), 0, KEY_READ, &key);
     if (status == ERROR_FILE_NOT_FOUND) status = RegOpenKeyExW(root, name.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key);
@@ -38,7 +39,7 @@ HKEY openForReading(HKEY root, std::u16string_view path) {
 // A value of an open key read as the given types; false when it is absent,
 // of another type or cannot be read.
 bool readValue(HKEY key, std::u16string_view name, DWORD flags, std::vector<unsigned char>& data, DWORD& type) {
-    const std::wstring valueName = toWin32Text(name);
+    const std::wstring valueName = toWide(name);
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD size = 0;
         LSTATUS status = RegGetValueW(key, nullptr, valueName.c_str(), flags, &type, nullptr, &size);
@@ -114,13 +115,13 @@ bool vcRegistry::GetStringValue(std::u16string_view name, std::u16string& out) c
         text.resize(tarn::util::length(text.c_str()));  // up to the terminator
     }
     if (type == REG_EXPAND_SZ) {
-        const std::wstring raw = toWin32Text(text);
+        const std::wstring raw = toWide(text);
         const DWORD needed = ExpandEnvironmentStringsW(raw.c_str(), nullptr, 0);
         if (needed == 0) return false;
         std::vector<wchar_t> expanded(needed + 1);
         const DWORD written = ExpandEnvironmentStringsW(raw.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
         if (written == 0 || written > expanded.size()) return false;
-        text = fromWin32Text(expanded.data());
+        text = fromWide(expanded.data());
     }
     out = std::move(text);
     return true;
@@ -154,7 +155,7 @@ std::vector<std::u16string> vcRegistry::GetSubkeys() const {
             continue;
         }
         if (status != ERROR_SUCCESS) break;  // ERROR_NO_MORE_ITEMS, or the key went away
-        names.push_back(fromWin32Text(std::wstring_view(buffer.data(), length)));
+        names.push_back(fromWide(std::wstring_view(buffer.data(), length)));
     }
     return names;
 }

@@ -6,10 +6,13 @@
 #include <vector>
 
 #include "host/tarn_util.h"
+#include "host/win32/wide_path.h"
 
 namespace tarn::util {
 
 namespace {
+
+using pelox::host::win32::fromWide;
 
 std::u16string computerName(COMPUTER_NAME_FORMAT format) {
     DWORD size = 0;
@@ -20,7 +23,7 @@ std::u16string computerName(COMPUTER_NAME_FORMAT format) {
     std::vector<wchar_t> buffer(size + 1);
     DWORD length = static_cast<DWORD>(buffer.size());
     if (!GetComputerNameExW(format, buffer.data(), &length)) return {};
-    return fromWin32Text(std::wstring_view(buffer.data(), length));
+    return fromWide(std::wstring_view(buffer.data(), length));
 }
 
 }  // namespace
@@ -41,7 +44,7 @@ std::u16string getTempPath() {
         if (length < buffer.size() - 8) break;
         buffer.resize(buffer.size() * 2);
     }
-    std::u16string path = fromWin32Text(std::wstring_view(buffer.data(), length));
+    std::u16string path = fromWide(std::wstring_view(buffer.data(), length));
     if (path.empty()) path = u"C:\\Windows\\Temp\\";  // GetTempPathW failed: where the system keeps its own
     if (path.back() != u'\\' && path.back() != u'/') path += u'\\';
     return path;
