@@ -24,7 +24,7 @@
 #include "host/sigpipe.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
-#include "host/tls_trust.h"
+#include "host/soap_tls.h"
 #include "host/trace.h"
 #include "soapH.h"
 #include "wire/convert.h"
@@ -122,42 +122,22 @@ private:
 
 // ---------------------------------------------------------------- TLS
 
-std::once_flag gSslInit;
-
-using OpenFunction = SOAP_SOCKET (*)(struct soap*, const char*, const char*, int);
+using OpenFunction = host::SoapOpenFunction;
 std::atomic<OpenFunction> gPlainOpen{nullptr};
 
 // The SIGPIPE guard of the call running on this thread (see callWithRetry):
 // taken when the call opens a TLS connection.
 thread_local std::optional<host::SigpipeBlocker>* tCallSigpipeGuard = nullptr;
 
-// Opens the connection; for an https endpoint the context first gets its TLS
-// set-up: the server certificate is verified against the same CAs as the
-// HTTP transfers (host/tls_trust.h) and must name the endpoint's host
-// exactly. OpenSSL makes that check during the handshake, for every
-// connection; the runtime's own name matcher, which is looser (it lets "-"
-// and "*" in a certificate name stand for other characters and falls back to
-// the subject), is switched off. There is no way to switch verification off.
+// Opens the connection; an https endpoint gets a TLS connection whose
+// server certificate is verified as the HTTP transfers verify theirs, on
+// every connection (host/soap_tls.h, host/tls_trust.h). There is no way to
+// switch verification off.
 SOAP_SOCKET openConnection(struct soap* soap, const char* endpoint, const char* host, int port) {
     if (soap->fsend == traceSend && endpoint) static_cast<TraceHooks*>(soap->user)->exchange->setUrl(endpoint);
     const bool tls = endpoint && std::strncmp(endpoint, "https:", 6) == 0;
     if (tls && tCallSigpipeGuard && !*tCallSigpipeGuard) tCallSigpipeGuard->emplace();
-    if (tls) {
-        if (!soap->ctx) {
-            constexpr unsigned short flags = SOAP_SSL_DEFAULT | SOAP_SSL_SKIP_HOST_CHECK | SOAP_SSL_NO_DEFAULT_CA_PATH;
-            if (soap_ssl_client_context(soap, flags, nullptr, nullptr, nullptr, nullptr, nullptr) != SOAP_OK)
-                return SOAP_INVALID_SOCKET;
-            if (!host::loadTrustedCertificates(soap->ctx)) {
-                soap_set_sender_error(soap, "SSL error", "the CA bundle named by PELOX_CA_BUNDLE could not be read",
-                                      SOAP_SSL_ERROR);
-                return SOAP_INVALID_SOCKET;
-            }
-        }
-        if (!host::requireCertificateName(soap->ctx, host)) {
-            soap_set_sender_error(soap, "SSL error", "the endpoint's host name cannot be checked", SOAP_SSL_ERROR);
-            return SOAP_INVALID_SOCKET;
-        }
-    }
+    if (tls) return host::openSoapTls(soap, endpoint, host, port, gPlainOpen.load());
     return gPlainOpen.load()(soap, endpoint, host, port);
 }
 
@@ -362,14 +342,18 @@ int connectTimeoutSeconds() {
 }
 
 SoapStruct::SoapStruct() : soap_(nullptr) {
-    // The runtime's own OpenSSL set-up is not thread-safe: run it once.
-    std::call_once(gSslInit, [] { soap_ssl_init(); });
     const int timeout = connectTimeoutSeconds();
     // Strings are UTF-8 both ways. Requests are written as plain trees (no
     // id/href multi-references, even if one text is used twice); replies
     // may still use them.
     soap_ = soap_new2(SOAP_IO_DEFAULT | SOAP_C_UTFSTRING, SOAP_IO_DEFAULT | SOAP_C_UTFSTRING | SOAP_XML_TREE);
     if (!soap_) throw tarn::MemoryException(1, sizeof(struct soap));
+    try {
+        host::prepareSoapTls(soap_);
+    } catch (...) {
+        soap_free(soap_);
+        throw;
+    }
     wire::installNamespaces(soap_);
     soap_->connect_timeout = timeout;
     soap_->send_timeout = 0;

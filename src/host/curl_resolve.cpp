@@ -65,13 +65,13 @@ const char* proxyFor(const std::string& scheme) {
 
 }  // namespace
 
-CallerThreadResolve::CallerThreadResolve(CURL* curl, const std::string& url) {
+CallerThreadResolve::CallerThreadResolve(CURL* curl, const std::string& url, Proxy proxies) {
     UrlHandle target;
     if (!target.url || curl_url_set(target.url, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return;  // libcurl says why
     const std::string scheme = part(target.url, CURLUPART_SCHEME);
     const std::string port = part(target.url, CURLUPART_PORT, CURLU_DEFAULT_PORT);
     add(unbracketed(part(target.url, CURLUPART_HOST)), std::strtol(port.c_str(), nullptr, 10));
-    if (const char* proxy = proxyFor(scheme); proxy && ok()) {
+    if (const char* proxy = proxies == Proxy::FromEnvironment ? proxyFor(scheme) : nullptr; proxy && ok()) {
         UrlHandle named;
         if (named.url && curl_url_set(named.url, CURLUPART_URL, proxy, CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) ==
                              CURLUE_OK) {

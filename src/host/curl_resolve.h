@@ -16,10 +16,15 @@ namespace pelox::host {
 
 class CallerThreadResolve {
 public:
-    // Resolves the host of url, and the host of the proxy the environment
-    // names for its scheme (libcurl's http_proxy, https_proxy, all_proxy),
-    // and installs the addresses on curl. Must outlive the transfer.
-    CallerThreadResolve(CURL* curl, const std::string& url);
+    // Whether the transfer may go through the proxy the environment names
+    // (libcurl's http_proxy, https_proxy, all_proxy), or connects directly
+    // (CURLOPT_PROXY set to "").
+    enum class Proxy { FromEnvironment, None };
+
+    // Resolves the host of url, and with Proxy::FromEnvironment the host of
+    // the proxy the environment names for its scheme, and installs the
+    // addresses on curl. Must outlive the transfer.
+    CallerThreadResolve(CURL* curl, const std::string& url, Proxy proxy = Proxy::FromEnvironment);
     ~CallerThreadResolve();
     CallerThreadResolve(const CallerThreadResolve&) = delete;
     CallerThreadResolve& operator=(const CallerThreadResolve&) = delete;

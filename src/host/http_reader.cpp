@@ -91,12 +91,12 @@ std::string HttpReader::readBody(const std::string& url) const {
         const CallerThreadResolve resolved(curl.get(), current);
         if (!resolved.ok()) std::snprintf(errorText, sizeof errorText, "%s", resolved.error().c_str());
         const CURLcode rc = resolved.ok() ? curl_easy_perform(curl.get()) : CURLE_COULDNT_RESOLVE_HOST;
-        trace.finish(rc == CURLE_OK ? std::string() : std::string(errorText[0] ? errorText : curl_easy_strerror(rc)));
+        trace.finish(rc == CURLE_OK ? std::string() : curlFailureText(curl.get(), rc, errorText));
         if (body.tooLarge)
             throw tarn::Exception("Could not read %s: the page is larger than %llu bytes", url,
                                   static_cast<unsigned long long>(limits_.maxBodyBytes));
         if (rc != CURLE_OK)
-            throw tarn::Exception("Could not read %s: %s", url, errorText[0] ? errorText : curl_easy_strerror(rc));
+            throw tarn::Exception("Could not read %s: %s", url, curlFailureText(curl.get(), rc, errorText));
         long status = 0;
         curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
         if (status >= 300 && status < 400) {

@@ -135,8 +135,8 @@ void setCommonOptions(CURL* curl, const std::string& url, char* errorText) {
     setCurlTrust(curl);
 }
 
-std::string transportText(CURLcode rc, const char* errorText, const Masker& masker) {
-    return masker.apply(errorText[0] ? errorText : curl_easy_strerror(rc));
+std::string transportText(CURL* curl, CURLcode rc, const char* errorText, const Masker& masker) {
+    return masker.apply(curlFailureText(curl, rc, errorText));
 }
 
 bool successStatus(long status) { return status >= 200 && status < 300; }
@@ -314,8 +314,8 @@ bool HttpDownload(const std::string& url, const std::function<void(const unsigne
     if (rc != CURLE_OK) {
         if (status != 0)
             throw tarn::Exception("Could not download %s: HTTP status %ld, %s", masked, status,
-                                  transportText(rc, errorText, masker));
-        throw tarn::Exception("Could not download %s: %s", masked, transportText(rc, errorText, masker));
+                                  transportText(curl.get(), rc, errorText, masker));
+        throw tarn::Exception("Could not download %s: %s", masked, transportText(curl.get(), rc, errorText, masker));
     }
     return true;
 }
@@ -371,7 +371,7 @@ void vcSoapUtils::UploadViaCGI(const std::u16string& localPath, const std::u16st
                               serverText(u.answer, masker));
     if (rc != CURLE_OK)
         throw tarn::Exception("Could not upload '%ls' to %s: %s", localPath, masked,
-                              transportText(rc, errorText, masker));
+                              transportText(curl.get(), rc, errorText, masker));
     if (status == 0) throw tarn::Exception("Could not upload '%ls' to %s: no answer", localPath, masked);
 }
 

@@ -1,49 +1,70 @@
+// The platform-neutral part of the TLS trust rules (host/tls_trust.h): the
+// name rule the Windows check applies itself, and the host of a transfer.
 #include "host/tls_trust.h"
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
-#include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
-#include <arpa/inet.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
 namespace pelox::host {
 
 namespace {
 
-// The default CA file or directory as OpenSSL finds it: the environment
-// variable it honours, else the path it was built with.
-std::string defaultLocation(const char* environmentName, const char* builtIn) {
-    const char* named = std::getenv(environmentName);
-    return named ? std::string(named) : std::string(builtIn ? builtIn : "");
+bool isLetterOrDigit(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Equal without regard to the case of ASCII letters; a NUL in the pattern
+// never matches.
+bool equalNoCase(std::string_view pattern, std::string_view subject) {
+    if (pattern.size() != subject.size()) return false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '\0' || lower(pattern[i]) != lower(subject[i])) return false;
+    }
+    return true;
 }
 
-bool exists(const std::string& path, bool directory) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && (directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
+// A wildcard name: "*" as the whole first label, then at least two labels
+// of letters, digits and inner "-" (so "*.example.com", never "*.com",
+// "f*.example.com" or "*").
+bool isWildcardName(std::string_view pattern) {
+    if (pattern.size() < 2 || pattern[0] != '*' || pattern[1] != '.') return false;
+    int dots = 0;
+    bool labelStart = true;
+    bool afterHyphen = false;
+    for (size_t i = 1; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '.') {
+            if (i > 1 && (labelStart || afterHyphen)) return false;
+            ++dots;
+            labelStart = true;
+            afterHyphen = false;
+        } else if (c == '-') {
+            if (labelStart) return false;
+            afterHyphen = true;
+        } else if (isLetterOrDigit(c)) {
+            labelStart = false;
+            afterHyphen = false;
+        } else {
+            return false;  // a second "*" or any other character
+        }
+    }
+    return !labelStart && !afterHyphen && dots >= 2;
 }
 
-const char* extraBundle() {
-    const char* bundle = std::getenv("PELOX_CA_BUNDLE");
-    return bundle && *bundle ? bundle : nullptr;
+}  // namespace
+
+bool certificateNameMatches(std::string_view pattern, std::string_view host) {
+    if (host.empty() || host.front() == '.') return false;
+    if (!isWildcardName(pattern)) return equalNoCase(pattern, host);
+    const std::string_view suffix = pattern.substr(1);  // ".example.com"
+    if (host.size() <= suffix.size()) return false;     // the wildcard stands for at least one character
+    const std::string_view label = host.substr(0, host.size() - suffix.size());
+    if (!equalNoCase(suffix, host.substr(label.size()))) return false;
+    if (label == "*") return true;
+    for (char c : label)
+        if (!isLetterOrDigit(c) && c != '-') return false;
+    return true;
 }
 
-bool addExtraBundle(SSL_CTX* ctx) {
-    const char* bundle = extraBundle();
-    return !bundle || SSL_CTX_load_verify_locations(ctx, bundle, nullptr) == 1;
-}
-
-bool isIpLiteral(const char* host) {
-    unsigned char address[16];
-    return inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
-}
-
-// The host of the URL a transfer goes to; empty when it cannot be told.
 std::string transferHost(CURL* curl) {
     char* url = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || !url) return {};
@@ -59,47 +80,6 @@ std::string transferHost(CURL* curl) {
     curl_url_cleanup(parsed);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     return host;
-}
-
-// Runs for each TLS context libcurl makes (one per connection): adds the
-// extra bundle and has OpenSSL check the name exactly as on the SOAP road.
-// libcurl's own check, which still follows, would also take a certificate
-// without subjectAltName by its common name.
-CURLcode onCurlContext(CURL* curl, void* sslContext, void*) {
-    auto* ctx = static_cast<SSL_CTX*>(sslContext);
-    if (!addExtraBundle(ctx)) return CURLE_SSL_CACERT_BADFILE;
-    return requireCertificateName(ctx, transferHost(curl).c_str()) ? CURLE_OK : CURLE_SSL_CONNECT_ERROR;
-}
-
-}  // namespace
-
-bool requireCertificateName(SSL_CTX* ctx, const char* host) {
-    if (!host || !*host) return false;
-    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-    // The context may have served another host before: the check names
-    // exactly one host or address.
-    if (X509_VERIFY_PARAM_set1_host(param, nullptr, 0) != 1 || X509_VERIFY_PARAM_set1_ip(param, nullptr, 0) != 1)
-        return false;
-    if (isIpLiteral(host)) return X509_VERIFY_PARAM_set1_ip_asc(param, host) == 1;
-    return X509_VERIFY_PARAM_set1_host(param, host, 0) == 1;
-}
-
-bool loadTrustedCertificates(SSL_CTX* ctx) {
-    // The default locations may be missing (a machine without a system
-    // store); OpenSSL then trusts nothing from them, as libcurl does below.
-    SSL_CTX_set_default_verify_paths(ctx);
-    return addExtraBundle(ctx);
-}
-
-void setCurlTrust(CURL* curl) {
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    const std::string file = defaultLocation(X509_get_default_cert_file_env(), X509_get_default_cert_file());
-    const std::string directory = defaultLocation(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
-    curl_easy_setopt(curl, CURLOPT_CAINFO, exists(file, false) ? file.c_str() : nullptr);
-    curl_easy_setopt(curl, CURLOPT_CAPATH, exists(directory, true) ? directory.c_str() : nullptr);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, onCurlContext);
 }
 
 }  // namespace pelox::host

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "connection/channel.h"
 #include "frame/settings.h"
 #include "host/http_reader.h"
+#include "host/tls_trust.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
 #include "soapH.h"
@@ -250,6 +252,39 @@ TEST_F(Tls, CertificateMustNameTheHostExactly) {
             curlAccepted = false;
         }
         EXPECT_EQ(curlAccepted, c.accepted) << c.altNames << " for " << c.host;
+    }
+}
+
+// Windows checks names with a rule of its own (host::certificateNameMatches)
+// where Linux leaves it to OpenSSL: both must decide every name alike.
+TEST(TlsNameRule, DecidesLikeOpenSsl) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"localhost", "localhost"},         {"LocalHost", "localhost"},          {"localhost", "localhos"},
+        {"localhos-", "localhost"},         {"localhost.", "localhost"},         {"*", "localhost"},
+        {"*host", "localhost"},             {"local*", "localhost"},             {"*.example.com", "a.example.com"},
+        {"*.example.com", "A-1.Example.COM"}, {"*.example.com", "example.com"},
+        {"*.example.com", "a.b.example.com"}, {"*.example.com", "a_b.example.com"}, {"*.example.com", "*.example.com"},
+        {"*.example.com", "xn--bcher-kva.example.com"}, {"*.com", "example.com"}, {"f*.example.com", "foo.example.com"},
+        {"*f.example.com", "ff.example.com"}, {"a.*.example.com", "a.b.example.com"}, {"*.*.example.com", "a.b.example.com"},
+        {"*.-example.com", "a.-example.com"}, {"*.example-.com", "a.example-.com"}, {"*..com", "a..com"},
+        {"*.example.com.", "a.example.com."}, {"*.ex_ample.com", "a.ex_ample.com"}, {"ex_ample.com", "ex_ample.com"},
+        {"*.0.0.1", "127.0.0.1"},           {"127.0.0.1", "127.0.0.1"},          {"xn--*.example.com", "xn--a.example.com"},
+    };
+    for (const auto& [pattern, host] : cases) {
+        X509* cert = X509_new();
+        GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+        GENERAL_NAME* name = GENERAL_NAME_new();
+        ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+        ASSERT_EQ(ASN1_STRING_set(text, pattern, -1), 1);
+        GENERAL_NAME_set0_value(name, GEN_DNS, text);
+        sk_GENERAL_NAME_push(names, name);
+        ASSERT_EQ(X509_add1_ext_i2d(cert, NID_subject_alt_name, names, 0, 0), 1);
+        GENERAL_NAMES_free(names);
+        const bool openssl =
+            X509_check_host(cert, host, 0, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT,
+                            nullptr) == 1;
+        X509_free(cert);
+        EXPECT_EQ(host::certificateNameMatches(pattern, host), openssl) << pattern << " for " << host;
     }
 }
 
