@@ -401,8 +401,9 @@ bool vcProcess::IsActive() {
     if (!p.process) return false;
     if (WaitForSingleObject(p.process, 0) == WAIT_TIMEOUT) return true;
     DWORD code = 0;
-    // Exit codes are 32-bit; NTSTATUS codes of a crash read as negative.
-    exitCode_ = GetExitCodeProcess(p.process, &code) && code != STILL_ACTIVE ? static_cast<int>(code) : -1;
+    // The process has ended, so even 259 (STILL_ACTIVE) is its own exit
+    // code. Exit codes are 32-bit; NTSTATUS codes of a crash read as negative.
+    exitCode_ = GetExitCodeProcess(p.process, &code) ? static_cast<int>(code) : -1;
     closeHandle(p.process);
     return false;
 }
