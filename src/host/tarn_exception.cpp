@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "host/platform.h"
 #include "host/private_files.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
@@ -144,7 +145,7 @@ std::u16string oneLine(const std::u16string& entry) {
 // In the user's own temporary root: a fixed name in the shared temporary
 // folder could be planted by another user.
 std::u16string defaultLogLocation() {
-    return util::ConvertUTF8toString(pelox::host::privateRootPath() + "/peloxErrors.txt");
+    return util::ConvertUTF8toString(pelox::host::privateRootPath()) + pelox::host::PATHSEP + u"peloxErrors.txt";
 }
 
 }  // namespace
