@@ -140,6 +140,9 @@ public:
 private:
     // The platform's state: descriptors or handles, the pending input.
     struct Platform;
+    // Whether two environment variable names are the same variable (exactly
+    // on POSIX; without regard to case on Windows).
+    static bool sameEnvironmentName(std::u16string_view a, std::u16string_view b);
     void closeStreams();
     void writeStdin();
     void closeStdinNow();

@@ -157,6 +157,8 @@ vcProcess::~vcProcess() {
 
 void vcProcess::SetTitle(std::u16string_view title) { title_.assign(title); }
 
+bool vcProcess::sameEnvironmentName(std::u16string_view a, std::u16string_view b) { return a == b; }
+
 std::vector<std::u16string> vcProcess::SplitCommandLine(std::u16string_view text) {
     std::vector<std::u16string> out;
     std::u16string current;
@@ -192,22 +194,6 @@ void vcProcess::SetArguments(std::vector<std::u16string> arguments) { arguments_
 
 void vcProcess::SetInterpreterCommandLine(std::u16string_view commandLine, bool /*keepOpen*/) {
     arguments_ = {u"/bin/sh", u"-c", std::u16string(commandLine)};
-}
-
-void vcProcess::AppendEnvironment(std::u16string_view environment) {
-    for (const std::u16string& raw : tarn::util::splitString(environment, u"\n")) {
-        std::u16string_view line(raw);
-        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
-        const size_t eq = line.find(u'=');
-        if (eq == std::u16string_view::npos || eq == 0 || line.find(u'\0') != std::u16string_view::npos) continue;
-        std::u16string name(line.substr(0, eq));
-        std::u16string value(line.substr(eq + 1));
-        auto it = std::find_if(environment_.begin(), environment_.end(), [&](const auto& e) { return e.first == name; });
-        if (it != environment_.end())
-            it->second = std::move(value);
-        else
-            environment_.emplace_back(std::move(name), std::move(value));
-    }
 }
 
 void vcProcess::closeStreams() {
@@ -402,11 +388,6 @@ void vcProcess::ExchangeData(const std::u16string& input, std::u16string& output
     writeStdin();
     drain(platform_->stdoutFd, stdoutCarry_, output);
     drain(platform_->stderrFd, stderrCarry_, error);
-}
-
-void vcProcess::CloseStdin() {
-    closeStdinRequested_ = true;
-    writeStdin();
 }
 
 }  // namespace pelox::host

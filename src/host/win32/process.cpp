@@ -180,6 +180,10 @@ ProcessIdentifier vcProcess::ProcessId() const {
 
 void vcProcess::SetTitle(std::u16string_view title) { title_.assign(title); }
 
+bool vcProcess::sameEnvironmentName(std::u16string_view a, std::u16string_view b) {
+    return sameName(toWide(a), toWide(b));
+}
+
 std::u16string vcProcess::JoinArguments(const std::vector<std::u16string>& arguments) {
     std::u16string line;
     for (const auto& argument : arguments) {
@@ -228,23 +232,6 @@ void vcProcess::SetInterpreterCommandLine(std::u16string_view commandLine, bool 
     commandLine_ += commandLine;
     commandLine_ += u'"';
     platform_->interpreter = true;
-}
-
-void vcProcess::AppendEnvironment(std::u16string_view environment) {
-    for (const std::u16string& raw : tarn::util::splitString(environment, u"\n")) {
-        std::u16string_view line(raw);
-        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
-        const size_t eq = line.find(u'=');
-        if (eq == std::u16string_view::npos || eq == 0 || line.find(u'\0') != std::u16string_view::npos) continue;
-        std::u16string name(line.substr(0, eq));
-        std::u16string value(line.substr(eq + 1));
-        auto it = std::find_if(environment_.begin(), environment_.end(),
-                               [&](const auto& e) { return sameName(toWide(e.first), toWide(name)); });
-        if (it != environment_.end())
-            it->second = std::move(value);
-        else
-            environment_.emplace_back(std::move(name), std::move(value));
-    }
 }
 
 void vcProcess::closeStreams() {
@@ -448,11 +435,6 @@ void vcProcess::ExchangeData(const std::u16string& input, std::u16string& output
     writeStdin();
     drain(platform_->stdoutRead, stdoutCarry_, output);
     drain(platform_->stderrRead, stderrCarry_, error);
-}
-
-void vcProcess::CloseStdin() {
-    closeStdinRequested_ = true;
-    writeStdin();
 }
 
 }  // namespace pelox::host
