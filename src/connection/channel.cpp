@@ -47,7 +47,7 @@ int readConnectTimeoutFromRegistry() {
     try {
         host::vcRegistry registry;
         uint32_t seconds = 0;
-        if (registry.Connect(host::HKEY_CURRENT_USER) && registry.Open(u"SOFTWARE\\Qorvane", host::kRegistryAllAccess) &&
+        if (registry.Connect(host::RegistryRoot::CurrentUser) && registry.Open(u"SOFTWARE\\Qorvane", host::kRegistryAllAccess) &&
             registry.GetValue(u"SoapConnectTimeOut", seconds))
             return seconds > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(seconds);
     } catch (...) {

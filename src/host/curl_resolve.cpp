@@ -1,9 +1,17 @@
 #include "host/curl_resolve.h"
 
+// getaddrinfo and inet_pton/inet_ntop: POSIX headers, or Winsock's (whose
+// functions libcurl's own start-up has made usable by the time a transfer
+// is set up).
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#endif
+#include <curl/curl.h>
 
 #include <cstdlib>
 #include <memory>

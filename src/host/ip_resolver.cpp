@@ -1,22 +1,13 @@
 #include "host/ip_resolver.h"
 
-#include <ifaddrs.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
-#include <dirent.h>
-#include <fstream>
 
 #include "host/tarn_util.h"
 
 namespace pelox::host {
 
 namespace {
-
-constexpr std::string_view kZero = "00:00:00:00:00:00";
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -25,7 +16,9 @@ int hexValue(char c) {
     return -1;
 }
 
-std::string formatOctets(const unsigned char* bytes, size_t n) {
+}  // namespace
+
+std::string formatHardwareAddress(const unsigned char* bytes, size_t n) {
     static const char* digits = "0123456789abcdef";
     std::string out;
     for (size_t i = 0; i < n; ++i) {
@@ -35,6 +28,8 @@ std::string formatOctets(const unsigned char* bytes, size_t n) {
     }
     return out;
 }
+
+namespace {
 
 std::vector<std::string_view> splitAddresses(std::string_view text) {
     std::vector<std::string_view> out;
@@ -63,7 +58,7 @@ std::optional<std::string> CIPResolver::canonical(std::string_view address) {
     if (address.size() == 12 && std::all_of(address.begin(), address.end(), [](char c) { return hexValue(c) >= 0; })) {
         for (size_t k = 0; k < 6; ++k)
             octets[k] = static_cast<unsigned char>(hexValue(address[2 * k]) * 16 + hexValue(address[2 * k + 1]));
-        return formatOctets(octets, 6);
+        return formatHardwareAddress(octets, 6);
     }
     // Six groups of one or two hex digits, separated by one kind of ":" or "-".
     size_t pos = 0;
@@ -87,14 +82,14 @@ std::optional<std::string> CIPResolver::canonical(std::string_view address) {
         octets[k] = static_cast<unsigned char>(value);
     }
     if (pos != address.size()) return std::nullopt;
-    return formatOctets(octets, 6);
+    return formatHardwareAddress(octets, 6);
 }
 
 bool CIPResolver::matchesAny(std::string_view address, const std::vector<std::string>& localAddresses,
                              bool locallyAdministeredCount) {
     for (std::string_view candidate : splitAddresses(address)) {
         const auto c = canonical(candidate);
-        if (!c || *c == kZero) continue;
+        if (!c || *c == kZeroHardwareAddress) continue;
         if (!locallyAdministeredCount && locallyAdministered(*c)) continue;
         for (const auto& local : localAddresses) {
             const auto l = canonical(local);
@@ -102,35 +97,6 @@ bool CIPResolver::matchesAny(std::string_view address, const std::vector<std::st
         }
     }
     return false;
-}
-
-std::vector<std::string> CIPResolver::localAddresses() {
-    std::vector<std::string> out;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) == 0) {
-        for (ifaddrs* it = list; it; it = it->ifa_next) {
-            if (!it->ifa_addr || it->ifa_addr->sa_family != AF_PACKET) continue;
-            const auto* ll = reinterpret_cast<const sockaddr_ll*>(it->ifa_addr);
-            if (ll->sll_halen != 6) continue;
-            const std::string a = formatOctets(ll->sll_addr, 6);
-            if (a != kZero && std::find(out.begin(), out.end(), a) == out.end()) out.push_back(a);
-        }
-        freeifaddrs(list);
-    }
-    // Interfaces without a packet address (some containers) still show theirs here.
-    if (DIR* dir = opendir("/sys/class/net")) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..") continue;
-            std::ifstream in("/sys/class/net/" + name + "/address");
-            std::string line;
-            if (!std::getline(in, line)) continue;
-            const auto a = canonical(line);
-            if (a && *a != kZero && std::find(out.begin(), out.end(), *a) == out.end()) out.push_back(*a);
-        }
-        closedir(dir);
-    }
-    return out;
 }
 
 bool CIPResolver::IsHWAddressOnLocalMachine(std::string_view address, std::string_view serverUrl) {

@@ -35,8 +35,15 @@ public:
     // Whether the host of a URL is the loopback interface ("localhost",
     // 127.x.x.x or ::1); no name is looked up.
     static bool IsLoopbackUrl(std::string_view url);
-    // This machine's interface hardware addresses, canonical form.
+    // This machine's interface hardware addresses, canonical form
+    // (getifaddrs and /sys/class/net on Linux, GetAdaptersAddresses on
+    // Windows).
     static std::vector<std::string> localAddresses();
 };
+
+// The all-zero address (loopback interfaces have it).
+inline constexpr std::string_view kZeroHardwareAddress = "00:00:00:00:00:00";
+// n octets as lower-case hex pairs separated by ":".
+std::string formatHardwareAddress(const unsigned char* bytes, size_t n);
 
 }  // namespace pelox::host

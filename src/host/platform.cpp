@@ -1,9 +1,6 @@
 #include "host/platform.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
-#include <random>
 
 #include "host/private_files.h"
 #include "host/tarn_context.h"
@@ -50,7 +47,7 @@ std::u16string vcQorDir::GetDirectory(int kind) {
 
 void vcQorDir::GetUserDirectory(const std::u16string& root, const std::u16string& user, std::u16string& out) {
     out = root;
-    if (!out.empty() && out.back() != u'/') out += u'/';
+    if (!out.empty() && out.back() != PATHSEP[0] && out.back() != u'/') out += PATHSEP;
     out += user;
 }
 
@@ -78,31 +75,6 @@ void CClientTempFiles::GetTemporaryFilePath(std::u16string& out) {
         if (!IsInitialized()) InitializeQorDirectory(nullptr);
         out = vcQorDir::GetDirectory(vcQorDir::kTemporaryRoot);
     });
-}
-
-
-std::u16string createGuidText() {
-    unsigned char bytes[16];
-    bool filled = false;
-    if (FILE* f = std::fopen("/dev/urandom", "rb")) {
-        filled = std::fread(bytes, 1, sizeof bytes, f) == sizeof bytes;
-        std::fclose(f);
-    }
-    if (!filled) {
-        std::random_device rd;
-        for (auto& b : bytes) b = static_cast<unsigned char>(rd());
-    }
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static const char16_t* hex = u"0123456789ABCDEF";
-    std::u16string out = u"{";
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out += u'-';
-        out += hex[bytes[i] >> 4];
-        out += hex[bytes[i] & 0x0F];
-    }
-    out += u'}';
-    return out;
 }
 
 }  // namespace pelox::host

@@ -27,15 +27,17 @@ public:
     // Directory kind 12 is the temporary root (empty until set); other kinds
     // are not known here and give an empty text.
     static std::u16string GetDirectory(int kind);
-    // root + separator + user (no separator doubled, none added to an empty root).
+    // root + PATHSEP + user (no separator doubled, none added to an empty
+    // root; on Windows a root ending in "/" has its separator too).
     static void GetUserDirectory(const std::u16string& root, const std::u16string& user, std::u16string& out);
 };
 
-// The library's temporary directory: <system temp>/qorvane-<uid>/<name>, in
-// the user's own root (host/private_files.h).
+// The library's temporary directory: <root>, the path separator, <name>, in
+// the user's own root (host/private_files.h): <system temp>/qorvane-<uid> on
+// POSIX, the folder "qorvane" of GetTempPathW on Windows.
 class CClientTempFiles {
 public:
-    // Sets the temporary root to <system temp>/qorvane-<uid>/<name>; a null or
+    // Sets the temporary root to <root><separator><name>; a null or
     // empty name is replaced by a fresh GUID text. Nothing is created on disk:
     // folders there are made, and checked, when files are put in them.
     static void InitializeQorDirectory(const char16_t* name);

@@ -1,5 +1,15 @@
-// The registry store: where a Windows build reads the registry, this build
-// reads a text file in the Windows ".reg" export format:
+// The registry, read through the platform library's registry class.
+//
+// Windows (src/host/win32/registry.cpp): the system registry, through
+// RegOpenKeyExW, RegGetValueW and RegEnumKeyExW. A key that is missing from
+// this program's view of the registry is looked for in the 32-bit view as
+// well (KEY_WOW64_32KEY), where 32-bit programs register their classes and
+// local servers. The class only reads: whatever access is asked for, keys
+// are opened for reading (KEY_READ), so that a key the user may read but
+// not change (a locked-down machine's policy) still counts.
+//
+// POSIX (src/host/posix/registry.cpp): the registry store, a text file in
+// the Windows ".reg" export format:
 //
 //   Windows Registry Editor Version 5.00
 //
@@ -25,15 +35,18 @@
 
 namespace pelox::host {
 
-enum RegistryRoot {
-    HKEY_CLASSES_ROOT,
-    HKEY_CURRENT_USER,
-    HKEY_LOCAL_MACHINE,
-    HKEY_USERS,
+// The root keys HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE and
+// HKEY_USERS (named so as not to meet the Windows headers' macros of those
+// names).
+enum class RegistryRoot {
+    ClassesRoot,
+    CurrentUser,
+    LocalMachine,
+    Users,
 };
 
-// Access rights asked for by Open (kept for the callers' sake; the store is
-// read-only, so every access is granted on a key that exists).
+// Access rights asked for by Open (kept for the callers' sake; keys are only
+// read, so every access is granted on a key that exists and can be read).
 inline constexpr int kRegistryReadAccess = 1;
 inline constexpr int kRegistryAllAccess = 0xF003F;
 
@@ -45,6 +58,7 @@ struct RegistryValue {
     uint32_t number = 0;  // Dword
 };
 
+#ifndef _WIN32
 // The parsed store: key path (upper-cased, with root name) -> values by
 // upper-cased name ("" for the default value).
 class RegistryStore {
@@ -68,6 +82,7 @@ private:
 
 // Where the store is read from (see above).
 std::string registryFilePath();
+#endif
 
 // Reads one key of the store, shaped like the platform library's registry
 // class: Connect(root), Open(path, access), then Get… per value.
@@ -75,8 +90,10 @@ class vcRegistry {
 public:
     vcRegistry();
     ~vcRegistry();
+    vcRegistry(const vcRegistry&) = delete;
+    vcRegistry& operator=(const vcRegistry&) = delete;
 
-    // Chooses the root key; loads the store. False for an unknown root.
+    // Chooses the root key (POSIX: loads the store). False for an unknown root.
     bool Connect(RegistryRoot root);
     // Opens a key below the root ("SOFTWARE\\Qorvane"). False when absent.
     bool Open(std::u16string_view keyPath, int access = kRegistryReadAccess);
@@ -92,10 +109,9 @@ public:
     bool GetVersionedProgID(std::u16string_view progId, std::u16string& out) const;
 
 private:
-    std::shared_ptr<const RegistryStore> store_;
-    RegistryRoot root_ = HKEY_CURRENT_USER;
-    bool connected_ = false;
-    std::u16string openPath_;  // full path of the open key; empty when none
+    // The platform's state: the store and open key path, or the open HKEY.
+    struct Platform;
+    std::unique_ptr<Platform> platform_;
 };
 
 }  // namespace pelox::host

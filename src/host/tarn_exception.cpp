@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "host/platform.h"
 #include "host/private_files.h"
 #include "host/tarn_context.h"
 #include "host/tarn_util.h"
@@ -144,7 +145,7 @@ std::u16string oneLine(const std::u16string& entry) {
 // In the user's own temporary root: a fixed name in the shared temporary
 // folder could be planted by another user.
 std::u16string defaultLogLocation() {
-    return util::ConvertUTF8toString(pelox::host::privateRootPath() + "/peloxErrors.txt");
+    return util::ConvertUTF8toString(pelox::host::privateRootPath()) + pelox::host::PATHSEP + u"peloxErrors.txt";
 }
 
 }  // namespace
@@ -185,9 +186,9 @@ void Exception::writeLogLine(const std::u16string& line) {
         std::string why;
         const pelox::host::NativeFile file = pelox::host::openPrivateAppend(path, why);
         if (!file) return;
-        std::time_t now = std::time(nullptr);
+        const int64_t now = static_cast<int64_t>(std::time(nullptr));
         std::tm tm{};
-        gmtime_r(&now, &tm);
+        util::gmtime(&now, tm);
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
         // One write per line: with O_APPEND, lines of several processes do

@@ -1,15 +1,7 @@
 #include "host/tarn_util.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <system_error>
-#include <utility>
-
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
-#include <cstring>
+#include <utility>
 
 namespace tarn::util {
 
@@ -268,6 +260,20 @@ std::u16string ConvertUTF8toString(const char* utf8, long long length) {
     return ConvertUTF8toString(std::string_view(utf8, static_cast<size_t>(length)));
 }
 
+size_t incompleteUtf8Tail(std::string_view bytes) {
+    const size_t n = bytes.size();
+    for (size_t back = 1; back <= 3 && back <= n; ++back) {
+        const auto c = static_cast<unsigned char>(bytes[n - back]);
+        if ((c & 0xC0) == 0x80) continue;  // continuation byte: look further back
+        size_t need = 0;
+        if (c >= 0xC2 && c <= 0xDF) need = 2;
+        else if (c >= 0xE0 && c <= 0xEF) need = 3;
+        else if (c >= 0xF0 && c <= 0xF4) need = 4;
+        return need > back ? back : 0;
+    }
+    return 0;
+}
+
 size_t length(const char16_t* text) {
     if (!text) return 0;
     size_t n = 0;
@@ -377,25 +383,6 @@ bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b) {
     for (size_t i = 0; i < a.size(); ++i)
         if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
     return true;
-}
-
-std::u16string getHostName() {
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) return u"localhost";
-    return ConvertUTF8toString(std::string_view(buf, strnlen(buf, sizeof buf)));
-}
-
-std::u16string getTempPath() {
-    std::string dir = "/tmp";
-    for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
-        const char* value = std::getenv(name);
-        if (!value || !*value) continue;
-        std::error_code ec;
-        if (std::filesystem::is_directory(value, ec)) dir = value;
-        break;
-    }
-    if (dir.back() != '/') dir += '/';
-    return ConvertUTF8toString(dir);
 }
 
 }  // namespace tarn::util

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,14 @@ std::string ConvertStringtoXmlUTF8(std::u16string_view wide);
 // U+FFFD as in ConvertUTF8toString. Returns false, leaving out untouched, when
 // the text needs no change.
 bool makeXmlSafeUTF8(std::string_view utf8, std::string& out);
+
+// Length of the incomplete multi-byte sequence at the end of UTF-8 bytes (0
+// when they end on a whole sequence or on bytes that are invalid anyway), for
+// text that arrives in pieces: cutting it off before converting, and putting
+// it in front of the next piece, never changes what the conversion makes of
+// the rest, since a byte that is not a continuation byte always starts a new
+// sequence.
+size_t incompleteUtf8Tail(std::string_view bytes);
 
 // Length of a zero-terminated UTF-16 text (0 for null).
 size_t length(const char16_t* text);
@@ -66,14 +75,26 @@ std::string toUpperAscii(std::string_view text);
 // Compares with the letters A to Z folded to a to z.
 bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b);
 
-// This computer's host name.
+// The platform parts (src/host/posix/tarn_util.cpp, src/host/win32/tarn_util.cpp):
+
+// This computer's host name. POSIX: gethostname ("localhost" when it fails).
+// Windows: the DNS host name (GetComputerNameExW, ComputerNameDnsHostname),
+// else the NetBIOS name (GetComputerNameW), else "localhost".
 std::u16string getHostName();
 
-// The system temporary directory, always ending with "/": the first of the
-// environment variables TMPDIR, TMP, TEMP, TEMPDIR that is set and not empty
-// (the rule of std::filesystem::temp_directory_path), and "/tmp" when none is
-// set or the one that is set names no directory. The error log's default
-// location and the library's temporary root both follow it.
+// The system temporary directory, always ending with the path separator.
+// POSIX: the first of the environment variables TMPDIR, TMP, TEMP, TEMPDIR
+// that is set and not empty (the rule of std::filesystem::temp_directory_path),
+// and "/tmp" when none is set or the one that is set names no directory.
+// Windows: GetTempPathW (TMP, TEMP, USERPROFILE, the Windows folder), asked
+// with a 4096-character buffer that doubles while the answer may not fit.
+// The error log's default location and the library's temporary root both
+// follow it.
 std::u16string getTempPath();
+
+// The broken-down UTC time of a count of seconds since 1970 (gmtime_r,
+// gmtime_s). False, out untouched, for a null pointer or a time the system
+// cannot break down.
+bool gmtime(const int64_t* seconds, std::tm& out);
 
 }  // namespace tarn::util

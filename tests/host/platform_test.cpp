@@ -1,6 +1,8 @@
 // Platform stand-ins: GUID texts, the temporary directory root, allocation.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 
@@ -41,6 +43,7 @@ TEST(Platform, GuidsAreRegistryTextAndDistinct) {
     EXPECT_EQ(seen.size(), 200u);
 }
 
+#ifndef _WIN32
 TEST(Platform, TemporaryRootIsTheUsersOwnUnderSystemTemp) {
     std::filesystem::create_directories("/var/tmp/pelox-test");
     setenv("TMPDIR", "/var/tmp/pelox-test", 1);
@@ -74,6 +77,24 @@ TEST(Platform, TemporaryRootIsTheUsersOwnUnderSystemTemp) {
     pelox::host::vcQorDir::GetUserDirectory(u"/srv/jobs/", u"ann", user);
     EXPECT_EQ(user, u"/srv/jobs/ann");
 }
+#else
+// The root is the folder "PELOX" in the folder "qorvane" of the system's
+// temporary folder (GetTempPathW); a missing name is replaced by a GUID.
+TEST(Platform, TemporaryRootIsInTheSystemTemporaryFolder) {
+    const std::u16string temp = tarn::util::getTempPath();
+    ASSERT_FALSE(temp.empty());
+    EXPECT_EQ(temp.back(), u'\\');
+    pelox::host::CClientTempFiles::InitializeQorDirectory(u"PELOX");
+    std::u16string root;
+    pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
+    EXPECT_EQ(root, temp + u"qorvane\\PELOX");
+    pelox::host::CClientTempFiles::InitializeQorDirectory(nullptr);
+    pelox::host::CClientTempFiles::GetTemporaryFilePath(root);
+    const std::u16string prefix = temp + u"qorvane\\";
+    ASSERT_EQ(root.compare(0, prefix.size(), prefix), 0);
+    EXPECT_TRUE(isGuidText(root.substr(prefix.size())));
+}
+#endif
 
 // Threads that need the temporary root before anyone set it up all get the
 // same one (one GUID name), and it is the root that stays in force.

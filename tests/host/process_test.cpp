@@ -1,9 +1,14 @@
 // Local programs: starting, feeding stdin, collecting output, exit codes.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#else
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -14,6 +19,9 @@
 
 #include "host/process.h"
 #include "host/tarn_util.h"
+#ifdef _WIN32
+#include "host/win32/wide_path.h"
+#endif
 
 using namespace pelox::host;
 using namespace std::chrono_literals;
@@ -33,7 +41,14 @@ Result runToEnd(vcProcess& process, std::u16string input) {
     while (process.IsActive()) {
         if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "process did not end";
+#ifdef _WIN32
+            if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(process.ProcessId()))) {
+                TerminateProcess(h, 99);
+                CloseHandle(h);
+            }
+#else
             kill(process.ProcessId(), SIGKILL);
+#endif
         }
         std::u16string out, err;
         process.ExchangeData(input, out, err);
@@ -48,9 +63,13 @@ Result runToEnd(vcProcess& process, std::u16string input) {
     return r;
 }
 
+#ifndef _WIN32
 std::u16string u16(const std::string& s) { return tarn::util::ConvertUTF8toString(s); }
+#endif
 
 }  // namespace
+
+#ifndef _WIN32
 
 TEST(Process, StdinLargerThanThePipeIsWrittenOnceAndWhole) {
     // 1 MiB of mixed one- to four-byte characters: cat's output arrives in
@@ -187,3 +206,106 @@ TEST(Process, ChildOfADestroyedProcessObjectIsReapedLater) {
     EXPECT_EQ(kill(pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
 }
+
+#else  // _WIN32
+
+namespace {
+
+// This test program is its own child: started with PELOX_PROCESS_TEST_CHILD
+// set, it acts before GoogleTest starts. "copy": standard input to standard
+// output until its end, "err" to standard error, exit code 3. "sleep": reads
+// nothing for two seconds.
+const int kChild = [] {
+    wchar_t mode[16] = {};
+    if (!GetEnvironmentVariableW(L"PELOX_PROCESS_TEST_CHILD", mode, 16)) return 0;
+    if (std::wstring_view(mode) == L"sleep") {
+        Sleep(2000);
+        ExitProcess(0);
+    }
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE), out = GetStdHandle(STD_OUTPUT_HANDLE);
+    char buffer[4096];
+    DWORD n = 0, written = 0;
+    while (ReadFile(in, buffer, sizeof buffer, &n, nullptr) && n > 0) WriteFile(out, buffer, n, &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "err", 3, &written, nullptr);
+    ExitProcess(3);
+}();
+
+std::u16string selfPath() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return pelox::host::win32::fromWide(path);
+}
+
+}  // namespace
+
+// Through cmd.exe /c with the quoted command, as the program runner starts
+// it: the child's own environment entry, 1 MiB of mixed one- to four-byte
+// characters written without blocking and read back whole, standard input
+// closed after it (or the child would wait for more), its error stream and
+// exit code.
+TEST(Process, InterpreterPipesEnvironmentAndExitCode) {
+    std::u16string input;
+    for (size_t bytes = 0; bytes < (1u << 20); bytes += 11) input += u"a\u00e9\u20ac\U0001D11E\n";
+    vcProcess p;
+    p.AppendEnvironment(u"PELOX_PROCESS_TEST_CHILD=copy");
+    // Appended piece by piece: GCC 12 at -O3 misreads "a" + b + "c" of
+    // u16strings as an overlapping copy (-Wrestrict).
+    std::u16string command = u"\"";
+    command += selfPath();
+    command += u"\" child";
+    p.SetInterpreterCommandLine(command, false);
+    ASSERT_TRUE(p.StartProcess(kProcessExchangeStreams, 5000, nullptr)) << tarn::util::ConvertStringtoUTF8(p.StartError());
+    const Result r = runToEnd(p, input);
+    EXPECT_EQ(r.out.size(), input.size());
+    EXPECT_TRUE(r.out == input);
+    EXPECT_EQ(r.err, u"err");
+    EXPECT_EQ(r.code, 3);
+
+    vcProcess cmd;
+    cmd.SetInterpreterCommandLine(u"echo out& exit /b 7", false);
+    ASSERT_TRUE(cmd.StartProcess(kProcessExchangeStreams, 5000, nullptr));
+    const Result c = runToEnd(cmd, u"");
+    EXPECT_EQ(c.out, u"out\r\n");
+    EXPECT_EQ(c.code, 7);
+}
+
+// A child that reads nothing: handing it more than the pipe holds returns at
+// once, and the rest is dropped when it ends. A program that is not there
+// is reported with the reason.
+TEST(Process, InputNeverBlocksAndStartFailuresSayWhy) {
+    vcProcess p;
+    p.AppendEnvironment(u"PELOX_PROCESS_TEST_CHILD=sleep");
+    p.SetArguments({selfPath(), u"a b", u"c\\\""});
+    ASSERT_TRUE(p.StartProcess(kProcessExchangeStreams, 5000, nullptr));
+    const auto start = std::chrono::steady_clock::now();
+    std::u16string out, err;
+    p.ExchangeData(std::u16string(1u << 20, u'x'), out, err);
+    p.CloseStdin();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_TRUE(p.IsActive());
+    EXPECT_EQ(runToEnd(p, u"").code, 0);
+
+    vcProcess missing;
+    missing.SetCommandLine(u"pelox-no-such-program-here.exe --x");
+    EXPECT_FALSE(missing.StartProcess(kProcessExchangeStreams, 5000, nullptr));
+    EXPECT_NE(missing.StartError().find(u"not found"), std::u16string::npos)
+        << tarn::util::ConvertStringtoUTF8(missing.StartError());
+    EXPECT_FALSE(missing.IsActive());
+}
+
+// Arguments are joined so that the program's own splitting (the system's
+// CommandLineToArgvW, as the C runtime splits) gives them back.
+TEST(Process, ArgumentsAreQuotedForTheProgramsOwnSplitting) {
+    const std::vector<std::u16string> arguments = {u"C:\\Program Files\\x.exe", u"plain", u"", u"a\"b", u"tail\\ \\",
+                                                   u"end\\", u"\\\\server\\share\\\"q\\\"", u"tab\there"};
+    const std::wstring line = pelox::host::win32::toWide(vcProcess::JoinArguments(arguments));
+    int count = 0;
+    wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_NE(split, nullptr);
+    std::vector<std::u16string> back;
+    for (int i = 0; i < count; ++i) back.push_back(pelox::host::win32::fromWide(split[i]));
+    LocalFree(split);
+    EXPECT_EQ(back, arguments) << tarn::util::ConvertStringtoUTF8(pelox::host::win32::fromWide(line));
+}
+
+#endif  // _WIN32

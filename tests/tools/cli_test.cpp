@@ -186,10 +186,11 @@ TEST_F(Cli, RunsJobsWithEditedParametersAndClientSteps) {
     EXPECT_EQ(program["text"].get<std::string>().rfind("Client step: run a program\n  command line: echo round and back", 0),
               0u)
         << program;
-    // ... and in fields: the program with its arguments as it is started.
+    // ... and in fields: the program with its arguments as it is started
+    // (the sample runs echo through the command interpreter).
     EXPECT_EQ(program["kind"], "run_program");
-    EXPECT_EQ(program["program"], "echo");
-    EXPECT_EQ(program["arguments"], Json::array({"round", "and", "back"}));
+    EXPECT_EQ(program["program"], "/bin/sh");
+    EXPECT_EQ(program["arguments"], Json::array({"-c", "echo round and back"}));
     EXPECT_EQ(trip["steps"][1]["kind"], "copy_to_client");
     const std::string temp = trip["results"]["TempIn"][0];
     // The user's own root: only they may read what lands there.

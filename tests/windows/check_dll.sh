@@ -17,9 +17,8 @@ fail=0
 exports="$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' \
   | sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\)$/\1/p' | sort)"
 mapped="$(sed -n 's/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\);$/\1/p' "$map" | sort)"
-# (Preprocessor lines, which define PELOX_API itself, are no declarations.)
-declared="$(sed '/^[[:space:]]*#/d' "$header" | tr '\n' ' ' | grep -o 'PELOX_API[^;(]*(' \
-  | sed 's/[[:space:]]*($//; s/.*[^A-Za-z0-9_]//' | sort)"
+# Declarations start a line with PELOX_API (its definitions start with #).
+declared="$(perl -0777 -ne 'print "$1\n" while /\nPELOX_API[^;(]*?\b(\w+)\s*\(/g' "$header" | sort)"
 
 count="$(printf '%s\n' "$exports" | grep -c . || true)"
 if [ "$exports" != "$mapped" ]; then

@@ -78,7 +78,7 @@ static void resultValue(int32_t results, const wchar_t *name, wchar_t *out, size
 }
 
 int wmain(int argc, wchar_t **argv) {
-    int32_t text, session, info, jobId, results, errors, ids;
+    int32_t text, session, info, jobId, messages, results, errors, ids;
     int32_t status, state = 0, count = -1;
     wchar_t version[64], sid[128], job[128], echo[256], value[256];
     const pelox_char *parameter[] = {P(L"hello from wine"), NULL};
@@ -129,8 +129,9 @@ int wmain(int argc, wchar_t **argv) {
     swprintf(job, 128, L"%ls", W(string_getText(jobId)));
 
     /* The library carries out each client step inside the poll. */
+    messages = peloxImp_createObject(PELOX_OBJECT_STRING_ARRAY);
     for (polls = 0; polls < 600; ++polls) {
-        status = pelox_getJobStatus(P(sid), P(job), &state, 0);
+        status = pelox_getJobStatus(P(sid), P(job), &state, messages);
         if (status != PELOX_OK || state == PELOX_JOB_FINISHED || state == PELOX_JOB_FAILED ||
             state == PELOX_JOB_STOPPED || state == PELOX_JOB_ENDED)
             break;

@@ -1,6 +1,7 @@
 // The POSIX side of host/files.h: files through POSIX descriptors, names
 // handed to the file system as UTF-8 bytes.
 #include "host/files.h"
+#include "host/file_names.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -23,6 +24,10 @@ namespace pelox::host {
 
 namespace {
 
+using filenames::hexText;
+using filenames::parseFileUrl;
+using filenames::percentDecode;
+using filenames::startsWithNoCase;
 using tarn::util::ConvertStringtoUTF8;
 using tarn::util::ConvertUTF8toString;
 
@@ -31,33 +36,8 @@ std::string errnoText(int error) {
     return strerror_r(error, buffer, sizeof buffer);
 }
 
-bool startsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() && tarn::util::equalsIgnoreCaseAscii(text.substr(0, prefix.size()), prefix);
-}
 
-// A file URL split into its host (empty for a local one) and its path (still
-// percent-encoded, always beginning with '/').
-struct FileUrl {
-    std::u16string_view host;
-    std::u16string_view path;
-    bool local = true;
-};
 
-std::optional<FileUrl> parseFileUrl(std::u16string_view text) {
-    if (!startsWithNoCase(text, u"file:/")) return std::nullopt;
-    std::u16string_view rest = text.substr(5);
-    FileUrl url;
-    if (rest.substr(0, 2) == u"//") {
-        rest.remove_prefix(2);
-        const size_t slash = rest.find(u'/');
-        url.host = rest.substr(0, slash);
-        url.path = slash == std::u16string_view::npos ? std::u16string_view(u"/") : rest.substr(slash);
-    } else {
-        url.path = rest;
-    }
-    url.local = url.host.empty() || tarn::util::equalsIgnoreCaseAscii(url.host, u"localhost");
-    return url;
-}
 
 bool isShareForm(std::u16string_view text) { return text.size() > 2 && text[0] == u'/' && text[1] == u'/' && text[2] != u'/'; }
 
@@ -95,26 +75,7 @@ int kindOf(std::u16string_view name) {
     return kPathAbsolute;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
-std::string percentDecode(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
 
 // File names are bytes, mostly but not always UTF-8 (an old Latin-1 name,
 // say). A name read from the file system keeps each byte that is no part of
@@ -183,12 +144,6 @@ uint64_t randomNumber() {
     return value;
 }
 
-std::string hexText(uint64_t value, int digits) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out(static_cast<size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i, value >>= 4) out[static_cast<size_t>(i)] = kDigits[value & 15];
-    return out;
-}
 
 // Writes all bytes; false with errno set on failure.
 bool writeAll(int fd, const void* data, size_t size) {
@@ -290,23 +245,10 @@ std::u16string vcFileName::GetCanonicalName() const {
     }
 }
 
-bool vcFileName::IsRelative() const {
-    const int kind = kindOf(name_);
-    return kind == kPathEmpty || kind == kPathRelative;
-}
 
 int vcFileName::GetKind() const { return kindOf(name_); }
 
 // ---------------------------------------------------------------- vcFile
-
-vcFile::vcFile() = default;
-
-vcFile::~vcFile() { closeQuietly(); }
-
-void vcFile::closeQuietly() {
-    file_.close();
-    writing_ = false;
-}
 
 bool vcFile::Open(std::u16string_view name, int mode, int /*encoding*/, bool /*flag*/) {
     closeQuietly();

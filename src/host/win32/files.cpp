@@ -1,6 +1,7 @@
 // The Windows side of host/files.h: files through the wide Win32 calls, names
 // handed over as UTF-16 unchanged.
 #include "host/files.h"
+#include "host/file_names.h"
 
 #include "host/win32/wide_path.h"
 
@@ -19,6 +20,10 @@ namespace pelox::host {
 
 namespace {
 
+using filenames::hexText;
+using filenames::parseFileUrl;
+using filenames::percentDecode;
+using filenames::startsWithNoCase;
 using tarn::util::ConvertStringtoUTF8;
 using tarn::util::ConvertUTF8toString;
 using win32::errorText;
@@ -29,37 +34,12 @@ bool isSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 bool isDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
-bool startsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() && tarn::util::equalsIgnoreCaseAscii(text.substr(0, prefix.size()), prefix);
-}
 
 HANDLE handleOf(const NativeFile& file) { return reinterpret_cast<HANDLE>(file.get()); }
 
 NativeFile adopt(HANDLE handle) { return NativeFile(reinterpret_cast<NativeFile::Handle>(handle)); }
 
-// A file URL split into its host (empty for a local one) and its path (still
-// percent-encoded, always beginning with '/').
-struct FileUrl {
-    std::u16string_view host;
-    std::u16string_view path;
-    bool local = true;
-};
 
-std::optional<FileUrl> parseFileUrl(std::u16string_view text) {
-    if (!startsWithNoCase(text, u"file:/")) return std::nullopt;
-    std::u16string_view rest = text.substr(5);
-    FileUrl url;
-    if (rest.substr(0, 2) == u"//") {
-        rest.remove_prefix(2);
-        const size_t slash = rest.find(u'/');
-        url.host = rest.substr(0, slash);
-        url.path = slash == std::u16string_view::npos ? std::u16string_view(u"/") : rest.substr(slash);
-    } else {
-        url.path = rest;
-    }
-    url.local = url.host.empty() || tarn::util::equalsIgnoreCaseAscii(url.host, u"localhost");
-    return url;
-}
 
 // "\\.\" or "\\?\", either separator: the Win32 device and file namespaces.
 bool isDeviceForm(std::u16string_view p) {
@@ -115,26 +95,7 @@ int kindOf(std::u16string_view name) {
     return kPathRelative;  // also "\x" (current drive) and "C:x" (current folder of C:)
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
-std::string percentDecode(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
 
 std::wstring withBackslashes(std::u16string_view text) {
     std::wstring out = toWide(text);
@@ -223,12 +184,6 @@ uint64_t randomNumber() {
     return value;
 }
 
-std::string hexText(uint64_t value, int digits) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out(static_cast<size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i, value >>= 4) out[static_cast<size_t>(i)] = kDigits[value & 15];
-    return out;
-}
 
 // Writes all bytes; false with the error left for GetLastError on failure.
 bool writeAll(HANDLE h, const void* data, size_t size) {
@@ -367,23 +322,10 @@ std::u16string vcFileName::GetCanonicalName() const {
     }
 }
 
-bool vcFileName::IsRelative() const {
-    const int kind = kindOf(name_);
-    return kind == kPathEmpty || kind == kPathRelative;
-}
 
 int vcFileName::GetKind() const { return kindOf(name_); }
 
 // ---------------------------------------------------------------- vcFile
-
-vcFile::vcFile() = default;
-
-vcFile::~vcFile() { closeQuietly(); }
-
-void vcFile::closeQuietly() {
-    file_.close();
-    writing_ = false;
-}
 
 bool vcFile::Open(std::u16string_view name, int mode, int /*encoding*/, bool /*flag*/) {
     closeQuietly();

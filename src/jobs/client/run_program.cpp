@@ -82,7 +82,7 @@ void CClientComponentDispatcher::IsolateFirstElement(std::u16string_view text, s
 void CClientComponentDispatcher::DoRegistryLookup(std::u16string_view name, std::u16string& path) {
     tarn::annotate(kClass, u"DoRegistryLookup", [&] {
         host::vcRegistry registry;
-        if (!registry.Connect(host::HKEY_CLASSES_ROOT))
+        if (!registry.Connect(host::RegistryRoot::ClassesRoot))
             throw tarn::Exception("RunProgram::Unable to connect to registry HKEY_CLASSES_ROOT");
         path.clear();
         std::u16string progId;
@@ -93,8 +93,9 @@ void CClientComponentDispatcher::DoRegistryLookup(std::u16string_view name, std:
             const std::u16string key = u"CLSID\\" + host::StringFromCLSID(clsid) + u"\\LocalServer32";
             std::u16string value;
             if (readCommandKey(registry, key, progId, value)) {
-                // The automation switches go; the path keeps its letter case,
-                // since file names on this platform depend on it.
+                // The automation switches go; whether the path keeps its
+                // letter case is the platform's choice (host/process.h).
+                if (host::kUpperCaseRegisteredServerPaths) value = tarn::util::toUpperAscii(value);
                 eraseFirstSwitch(value, u" /AUTOMATION");
                 eraseFirstSwitch(value, u" /EMBEDDED");
                 path = trimmed(value);
@@ -150,10 +151,11 @@ bool CClientComponentDispatcher::RunProgram(host::CPropertyCollection& descripti
 
         host::vcProcess process;
         process.SetTitle(commandLine);
-        // The command interpreter: keeping its window open (ConsoleShowAndKeepOpen)
-        // has no meaning without a console window, so both forms run "sh -c".
+        // The platform's command interpreter (host/process.h), kept open
+        // with its window in the console mode ConsoleShowAndKeepOpen.
         if (useCmd)
-            process.SetArguments({u"/bin/sh", u"-c", commandLine});
+            process.SetInterpreterCommandLine(
+                commandLine, tarn::util::equalsIgnoreCaseAscii(console, qor::QOR_ConsoleShowAndKeepOpen));
         else
             process.SetCommandLine(commandLine);
 

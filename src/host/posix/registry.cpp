@@ -1,4 +1,5 @@
-// The registry store read from a ".reg" text file (see registry.h).
+// The registry on POSIX: the store read from a ".reg" text file (see
+// host/registry.h).
 #include "host/registry.h"
 
 #include <algorithm>
@@ -284,34 +285,50 @@ std::vector<std::u16string> RegistryStore::subkeys(std::u16string_view fullPath)
     return names;
 }
 
-vcRegistry::vcRegistry() = default;
+struct vcRegistry::Platform {
+    std::shared_ptr<const RegistryStore> store;
+    RegistryRoot root = RegistryRoot::CurrentUser;
+    bool connected = false;
+    std::u16string openPath;  // full path of the open key; empty when none
+};
+
+namespace {
+
+std::u16string_view rootName(RegistryRoot root) { return kRootNames[static_cast<int>(root)][0]; }
+
+}  // namespace
+
+vcRegistry::vcRegistry() : platform_(std::make_unique<Platform>()) {}
 vcRegistry::~vcRegistry() = default;
 
 bool vcRegistry::Connect(RegistryRoot root) {
-    if (root < HKEY_CLASSES_ROOT || root > HKEY_USERS) return false;
-    root_ = root;
-    store_ = std::make_shared<const RegistryStore>(RegistryStore::load());
-    connected_ = true;
-    openPath_.clear();
+    if (root < RegistryRoot::ClassesRoot || root > RegistryRoot::Users) return false;
+    Platform& p = *platform_;
+    p.root = root;
+    p.store = std::make_shared<const RegistryStore>(RegistryStore::load());
+    p.connected = true;
+    p.openPath.clear();
     return true;
 }
 
 bool vcRegistry::Open(std::u16string_view keyPath, int /*access*/) {
-    openPath_.clear();
-    if (!connected_) return false;
-    std::u16string full(kRootNames[root_][0]);
+    Platform& p = *platform_;
+    p.openPath.clear();
+    if (!p.connected) return false;
+    std::u16string full(rootName(p.root));
     if (!keyPath.empty()) {
         full += u'\\';
         full += keyPath;
     }
-    if (!store_->key(full)) return false;
-    openPath_ = std::move(full);
+    if (!p.store->key(full)) return false;
+    p.openPath = std::move(full);
     return true;
 }
 
 bool vcRegistry::GetStringValue(std::u16string_view name, std::u16string& out) const {
-    if (openPath_.empty()) return false;
-    const auto* values = store_->key(openPath_);
+    const Platform& p = *platform_;
+    if (p.openPath.empty()) return false;
+    const auto* values = p.store->key(p.openPath);
     if (!values) return false;
     auto it = values->find(upper(name));
     if (it == values->end() || it->second.kind != RegistryValue::Kind::String) return false;
@@ -320,8 +337,9 @@ bool vcRegistry::GetStringValue(std::u16string_view name, std::u16string& out) c
 }
 
 bool vcRegistry::GetValue(std::u16string_view name, uint32_t& number) const {
-    if (openPath_.empty()) return false;
-    const auto* values = store_->key(openPath_);
+    const Platform& p = *platform_;
+    if (p.openPath.empty()) return false;
+    const auto* values = p.store->key(p.openPath);
     if (!values) return false;
     auto it = values->find(upper(name));
     if (it == values->end() || it->second.kind != RegistryValue::Kind::Dword) return false;
@@ -330,15 +348,17 @@ bool vcRegistry::GetValue(std::u16string_view name, uint32_t& number) const {
 }
 
 std::vector<std::u16string> vcRegistry::GetSubkeys() const {
-    return openPath_.empty() ? std::vector<std::u16string>() : store_->subkeys(openPath_);
+    const Platform& p = *platform_;
+    return p.openPath.empty() ? std::vector<std::u16string>() : p.store->subkeys(p.openPath);
 }
 
 bool vcRegistry::GetVersionedProgID(std::u16string_view progId, std::u16string& out) const {
-    if (!connected_ || progId.empty()) return false;
-    std::u16string base = std::u16string(kRootNames[HKEY_CLASSES_ROOT][0]) + u"\\" + std::u16string(progId);
-    if (!store_->key(base)) return false;
+    const Platform& p = *platform_;
+    if (!p.connected || progId.empty()) return false;
+    std::u16string base = std::u16string(rootName(RegistryRoot::ClassesRoot)) + u"\\" + std::u16string(progId);
+    if (!p.store->key(base)) return false;
     out.assign(progId);
-    if (const auto* curVer = store_->key(base + u"\\CurVer")) {
+    if (const auto* curVer = p.store->key(base + u"\\CurVer")) {
         auto it = curVer->find(u"");
         if (it != curVer->end() && it->second.kind == RegistryValue::Kind::String && !it->second.text.empty())
             out = it->second.text;
