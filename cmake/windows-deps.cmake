@@ -89,7 +89,8 @@ set_source_files_properties(${_deflate_sources} PROPERTIES OBJECT_DEPENDS "${_pe
 # certificate store unless the caller names a CA bundle; no CA file or folder
 # of the build machine baked in. The threaded resolver is off because the
 # library starts no threads of its own: name look-ups run on the caller's
-# thread. No zlib: gSOAP does the wire's compression itself.
+# thread. zlib (the mingw-w64 one, static) decodes downloads the library asks
+# for compressed (Accept-Encoding of the download service).
 include(ExternalProject)
 set(_curl_prefix "${CMAKE_BINARY_DIR}/windows-deps/curl")
 set(_curl_lib "${_curl_prefix}/lib/libcurl.a")
@@ -115,7 +116,8 @@ set(_curl_args
   -DCURL_CA_FALLBACK=OFF
   -DENABLE_THREADED_RESOLVER=OFF
   -DENABLE_UNICODE=ON
-  -DCURL_ZLIB=OFF
+  -DCURL_ZLIB=ON
+  -DZLIB_USE_STATIC_LIBS=ON
   -DCURL_BROTLI=OFF
   -DCURL_ZSTD=OFF
   -DUSE_LIBIDN2=OFF
@@ -151,5 +153,5 @@ set_target_properties(pelox_win_curl PROPERTIES
   INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB
   # What curl's own pkg-config file lists for this configuration (crypt32
   # for Schannel's certificate handling, bcrypt for random bytes).
-  INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;bcrypt;advapi32")
+  INTERFACE_LINK_LIBRARIES "ZLIB::ZLIB;ws2_32;crypt32;bcrypt;advapi32")
 add_dependencies(pelox_win_curl pelox_win_curl_build)

@@ -31,6 +31,7 @@ void checkCurl() {
   check(info->ssl_version && std::strstr(info->ssl_version, "Schannel"), "TLS backend is Schannel");
   check((info->features & CURL_VERSION_SSL) != 0, "TLS is available");
   check((info->features & CURL_VERSION_ASYNCHDNS) == 0, "no resolver thread");
+  check((info->features & CURL_VERSION_LIBZ) != 0, "compressed downloads are decoded (zlib)");
   check(info->cainfo == nullptr && info->capath == nullptr, "no CA bundle or CA path baked in");
   bool onlyWeb = true;
   for (const char* const* p = info->protocols; *p; ++p)
