@@ -138,7 +138,7 @@ SOAP_SOCKET openConnection(struct soap* soap, const char* endpoint, const char* 
     const bool tls = endpoint && std::strncmp(endpoint, "https:", 6) == 0;
     if (tls && tCallSigpipeGuard && !*tCallSigpipeGuard) tCallSigpipeGuard->emplace();
     if (tls) return host::openSoapTls(soap, endpoint, host, port, gPlainOpen.load());
-    return gPlainOpen.load()(soap, endpoint, host, port);
+    return host::openSoapPlain(soap, endpoint, host, port, gPlainOpen.load());
 }
 
 // ---------------------------------------------------------------- request headers

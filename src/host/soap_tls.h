@@ -8,8 +8,9 @@
 // (open, send, receive, close, poll) carry https connections over libcurl
 // (Schannel), which connects, resolves the host on the calling thread and
 // makes the handshake; the certificate is then checked before any byte of
-// the request is sent. gSOAP keeps its HTTP framing, faults and error codes,
-// and plain http connections keep gSOAP's own transport.
+// the request is sent. gSOAP keeps its HTTP framing, faults and error codes.
+// Plain http connections go over libcurl as well, without TLS: gSOAP's own
+// connect misses a refused connection on Windows until its time-out.
 //
 // On both, a connection that cannot be made fails with SOAP_TCP_ERROR (the
 // retry rule's "no connection", including the connect time-out), and a
@@ -32,5 +33,11 @@ void prepareSoapTls(struct soap* soap);
 // runtime's own TCP connect. Returns the socket, or SOAP_INVALID_SOCKET with
 // soap->error and the runtime's fault set.
 SOAP_SOCKET openSoapTls(struct soap* soap, const char* endpoint, const char* host, int port, SoapOpenFunction plainOpen);
+
+// Opens a plain TCP connection for an http endpoint, in the connect
+// time-out: plainOpen on Linux, libcurl on Windows. Returns the socket, or
+// SOAP_INVALID_SOCKET with soap->error (SOAP_TCP_ERROR when no connection
+// could be made) and the runtime's fault set.
+SOAP_SOCKET openSoapPlain(struct soap* soap, const char* endpoint, const char* host, int port, SoapOpenFunction plainOpen);
 
 }  // namespace pelox::host

@@ -38,4 +38,8 @@ SOAP_SOCKET openSoapTls(struct soap* soap, const char* endpoint, const char* hos
     return plainOpen(soap, endpoint, host, port);
 }
 
+SOAP_SOCKET openSoapPlain(struct soap* soap, const char* endpoint, const char* host, int port, SoapOpenFunction plainOpen) {
+    return plainOpen(soap, endpoint, host, port);
+}
+
 }  // namespace pelox::host

@@ -10,7 +10,8 @@
 // connection's socket with select: no thread is started. The runtime's HTTP framing,
 // faults and error codes stay its own.
 //
-// The hooks keep the runtime's own functions for plain http connections;
+// Plain http connections take the same road without TLS (openSoapPlain).
+// The hooks keep the runtime's own functions for any other connection;
 // which road a connection took is known by its socket. They are installed
 // with the plugin that holds that state, and the runtime puts its own hooks
 // back when it removes its plugins (soap_done).
@@ -289,10 +290,15 @@ void prepareSoapTls(struct soap* soap) {
         throw tarn::MemoryException(1, sizeof(Transport));
 }
 
-SOAP_SOCKET openSoapTls(struct soap* soap, const char*, const char* host, int port, SoapOpenFunction) {
+namespace {
+
+// Connects to host:port over libcurl: TCP only for http, TCP and the
+// verified TLS handshake for https.
+SOAP_SOCKET openOverCurl(struct soap* soap, const char* host, int port, bool tls) {
     Transport* transport = transportOf(soap);
     if (!transport) {
-        soap_set_sender_error(soap, "SSL/TLS error", "the context was not prepared for https", SOAP_SSL_ERROR);
+        soap_set_sender_error(soap, "SSL/TLS error", "the context was not prepared for libcurl connections",
+                              tls ? SOAP_SSL_ERROR : SOAP_TCP_ERROR);
         return SOAP_INVALID_SOCKET;
     }
     closeTls(*transport);
@@ -305,11 +311,12 @@ SOAP_SOCKET openSoapTls(struct soap* soap, const char*, const char* host, int po
     }
     const std::string name = host ? host : "";
     const bool ipv6 = name.find(':') != std::string::npos;
-    const std::string url = "https://" + (ipv6 ? "[" + name + "]" : name) + ":" + std::to_string(port) + "/";
+    const std::string url =
+        std::string(tls ? "https://" : "http://") + (ipv6 ? "[" + name + "]" : name) + ":" + std::to_string(port) + "/";
     char errorText[CURL_ERROR_SIZE] = {0};
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, tls ? "https" : "http");
     // Straight to the server, as the runtime's own connections go: no proxy
     // from the environment.
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
@@ -323,7 +330,7 @@ SOAP_SOCKET openSoapTls(struct soap* soap, const char*, const char* host, int po
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(-soap->connect_timeout / 1000 + 1));
     // The certificate is checked by the rules of host/tls_trust.h once the
     // handshake is done, before curl_easy_perform returns.
-    setCurlTrust(curl);
+    if (tls) setCurlTrust(curl);
     const CallerThreadResolve resolved(curl, url, CallerThreadResolve::Proxy::None);
     if (!resolved.ok()) return connectFailed(soap, curl, CURLE_COULDNT_RESOLVE_HOST, resolved.error());
     const CURLcode rc = curl_easy_perform(curl);
@@ -336,6 +343,21 @@ SOAP_SOCKET openSoapTls(struct soap* soap, const char*, const char* host, int po
     transport->curl = curl;
     transport->socket = static_cast<SOAP_SOCKET>(socket);
     return transport->socket;
+}
+
+}  // namespace
+
+SOAP_SOCKET openSoapTls(struct soap* soap, const char*, const char* host, int port, SoapOpenFunction) {
+    return openOverCurl(soap, host, port, true);
+}
+
+// Plain http goes over libcurl too: the runtime's own connect waits for the
+// socket to become writable, and Windows reports a refused connect only as
+// an exception on the socket, so every refused connect would wait out the
+// whole connect time-out and be told as "Timeout". libcurl reports it at once
+// as what it is.
+SOAP_SOCKET openSoapPlain(struct soap* soap, const char*, const char* host, int port, SoapOpenFunction) {
+    return openOverCurl(soap, host, port, false);
 }
 
 }  // namespace pelox::host
