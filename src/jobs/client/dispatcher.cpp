@@ -291,15 +291,19 @@ void CClientComponentDispatcher::UploadToServer(FileData& files, const host::CPr
         const std::u16string run = canonical(runDirectory);
         // Paths into the run directory are built on its canonical form. A run
         // directory in a form this machine does not know as absolute (a
-        // Windows server's "D:\jobs\...") is kept as the server gave it, with
-        // its own separator, so that it is not rebased onto this process's
-        // current directory.
+        // Windows server's "D:\jobs\..." seen from Linux, a Linux server's
+        // "/srv/jobs/..." seen from Windows) is kept as the server gave it,
+        // with its own separator, so that it is neither rebased onto this
+        // process's current directory nor joined with this machine's
+        // separator.
         std::u16string runBase = run;
         if (host::vcFileName(runDirectory).IsRelative()) {
             runBase = trimmed(runDirectory);
             while (runBase.size() > 1 && isSeparator(runBase.back())) runBase.pop_back();
-            if (runBase.find(u'/') == std::u16string::npos && runBase.find(u'\\') != std::u16string::npos)
-                runBase += u'\\';
+            const bool slashes = runBase.find(u'/') != std::u16string::npos;
+            const bool backslashes = runBase.find(u'\\') != std::u16string::npos;
+            if (backslashes && !slashes) runBase += u'\\';
+            if (slashes && !backslashes && !isSeparator(runBase.back())) runBase += u'/';
         }
         auto isRunDirectory = [&](const std::u16string& destination) {
             return tarn::util::equalsIgnoreCaseAscii(canonical(destination), run);
