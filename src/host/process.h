@@ -59,15 +59,18 @@ inline constexpr int kProcessShowConsole = 2;      // a console window of its ow
 
 // Where the program runner follows its platform's conventions (the one
 // place where the two builds choose differently on purpose):
-//   - the command interpreter: vcProcess::SetInterpreterCommandLine;
+//   - the command interpreter: vcProcess::SetInterpreterCommandLine, and
+//     how a step preview names it (kInterpreterDescription);
 //   - the letter case of an executable path read from a class
 //     registration's LocalServer32 value: Windows upper-cases it (letters a
 //     to z), as the registry's consumers there do; file names there ignore
 //     case. POSIX keeps it, since file names there depend on it.
 #ifdef _WIN32
 inline constexpr bool kUpperCaseRegisteredServerPaths = true;
+inline constexpr const char16_t* kInterpreterDescription = u"the command interpreter (cmd.exe /c, or /k to keep the console open)";
 #else
 inline constexpr bool kUpperCaseRegisteredServerPaths = false;
+inline constexpr const char16_t* kInterpreterDescription = u"the shell (/bin/sh -c)";
 #endif
 
 // A process id; -1 when there is none.

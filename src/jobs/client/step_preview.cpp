@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/process.h"
 #include "host/qor_keys.h"
 #include "host/tarn_exception.h"
 #include "host/tarn_util.h"
@@ -88,7 +89,7 @@ std::u16string CClientComponentDispatcher::DescribeStep(const host::CPropertyCol
         out += u"run a program";
         line(out, u"command line: ", resolved);
         if (resolved != commandLine) line(out, u"as given: ", commandLine);
-        if (useCmd) line(out, u"", u"through the shell (/bin/sh -c)");
+        if (useCmd) line(out, u"", std::u16string(u"through ") + host::kInterpreterDescription);
         line(out, u"", waitForExit ? u"waits for the program to end" : u"does not wait for the program");
         if (!input.empty()) line(out, u"standard input: ", tarn::util::ConvertUTF8toString(std::to_string(input.size())) + u" characters");
         if (!environment.empty()) line(out, u"environment: ", environment);
