@@ -177,8 +177,14 @@ public:
                 if (*c == '"' || *c == '\\') data += '\\';
                 data += *c;
             }
-            out << "[HKEY_CLASSES_ROOT\\" << e.key << "]\r\n"
-                << (e.name ? "\"" + std::string(e.name) + "\"" : std::string("@")) << "=\"" << data << "\"\r\n";
+            // Streamed piece by piece: GCC 12 at -O3 misreads "\"" + name +
+            // "\"" as an overlapping copy (-Wrestrict).
+            out << "[HKEY_CLASSES_ROOT\\" << e.key << "]\r\n";
+            if (e.name)
+                out << '"' << e.name << '"';
+            else
+                out << '@';
+            out << "=\"" << data << "\"\r\n";
         }
         out.close();
         pelox::testsupport::setEnv("PELOX_REGISTRY_FILE", path_.string());

@@ -18,6 +18,10 @@ std::u16string u16(const std::string& s) { return tarn::util::ConvertUTF8toStrin
 
 std::string utf8(const std::u16string& s) { return tarn::util::ConvertStringtoUTF8(s); }
 
+fs::path pathFromUtf8(const std::string& text) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+}
+
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream s;

@@ -30,6 +30,9 @@ inline constexpr int32_t kAnyOutcome = INT32_MIN;
 
 std::u16string u16(const std::string& utf8);
 std::string utf8(const std::u16string& text);
+// A path from UTF-8 text on every platform (a narrow string alone would be
+// read in the ANSI code page on Windows).
+std::filesystem::path pathFromUtf8(const std::string& text);
 
 // What the one argument under test is replaced by.
 struct Args {

@@ -214,7 +214,7 @@ TEST(HostileInput, TextsBeyondTheBasicPlaneRoundTripThroughTheServer) {
     ASSERT_NE(stringArray_getTextAtIndex(arr, 0), nullptr);
     EXPECT_EQ(std::u16string(stringArray_getTextAtIndex(arr, 0)), u"a\U0001F680b\uFFFDc");
     // The job directory is named after the user.
-    EXPECT_TRUE(fs::exists(f.emu->root() / "jobs" / utf8(user) / utf8(job))) << utf8(user);
+    EXPECT_TRUE(fs::exists(f.emu->root() / "jobs" / pathFromUtf8(utf8(user)) / pathFromUtf8(utf8(job)))) << utf8(user);
 
     // File names through both transfer roads: the HTTP services, and zipped
     // chunks (a session logged in while the services are switched off).
@@ -231,7 +231,12 @@ TEST(HostileInput, TextsBeyondTheBasicPlaneRoundTripThroughTheServer) {
         const std::string onDisk = "d\xF0\x9F\x93\x81/" + std::string(road) + " \xC3\xBCn\xC3\xAF \xF0\x9F\x98\x80\xEF\xBF\xBD a+b&c=d%20#?.txt";
         rc = pelox_uploadFile(session.c_str(), u16(local.string()).c_str(), server.c_str());
         ASSERT_EQ(rc, 0) << road << ": " << errorText(rc);
-        EXPECT_EQ(slurp(f.emu->root() / onDisk), bytes) << road;
+#ifndef _WIN32
+        // Read from the server's disk directly. A Windows program cannot name
+        // that file ('?' is no file name character there); the download
+        // below brings the same bytes back.
+        EXPECT_EQ(slurp(f.emu->root() / pathFromUtf8(onDisk)), bytes) << road;
+#endif
         pelox_bool exists = 0;
         ASSERT_EQ(pelox_checkFileAccess(session.c_str(), server.c_str(), &exists), 0);
         EXPECT_EQ(exists, 1) << road;
