@@ -244,12 +244,6 @@ TEST_F(FilesTest, InPlaceWriterTouchesTheTargetOnlyOnCommit) {
 
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include "host/private_files.h"

@@ -36,9 +36,6 @@ std::string errnoText(int error) {
     return strerror_r(error, buffer, sizeof buffer);
 }
 
-
-
-
 bool isShareForm(std::u16string_view text) { return text.size() > 2 && text[0] == u'/' && text[1] == u'/' && text[2] != u'/'; }
 
 // Folds "." and ".." and drops empty components of an absolute path; the
@@ -74,8 +71,6 @@ int kindOf(std::u16string_view name) {
     if (normal == u"/dev" || normal.compare(0, 5, u"/dev/") == 0) return kPathDevice;
     return kPathAbsolute;
 }
-
-
 
 // File names are bytes, mostly but not always UTF-8 (an old Latin-1 name,
 // say). A name read from the file system keeps each byte that is no part of
@@ -143,7 +138,6 @@ uint64_t randomNumber() {
     }
     return value;
 }
-
 
 // Writes all bytes; false with errno set on failure.
 bool writeAll(int fd, const void* data, size_t size) {
@@ -244,7 +238,6 @@ std::u16string vcFileName::GetCanonicalName() const {
             return normaliseAbsolute(name_);
     }
 }
-
 
 int vcFileName::GetKind() const { return kindOf(name_); }
 

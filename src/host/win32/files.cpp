@@ -34,12 +34,9 @@ bool isSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 bool isDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
-
 HANDLE handleOf(const NativeFile& file) { return reinterpret_cast<HANDLE>(file.get()); }
 
 NativeFile adopt(HANDLE handle) { return NativeFile(reinterpret_cast<NativeFile::Handle>(handle)); }
-
-
 
 // "\\.\" or "\\?\", either separator: the Win32 device and file namespaces.
 bool isDeviceForm(std::u16string_view p) {
@@ -94,8 +91,6 @@ int kindOf(std::u16string_view name) {
     if (isDriveForm(name) && name.size() > 2 && isSeparator(name[2])) return kPathAbsolute;
     return kPathRelative;  // also "\x" (current drive) and "C:x" (current folder of C:)
 }
-
-
 
 std::wstring withBackslashes(std::u16string_view text) {
     std::wstring out = toWide(text);
@@ -183,7 +178,6 @@ uint64_t randomNumber() {
     }
     return value;
 }
-
 
 // Writes all bytes; false with the error left for GetLastError on failure.
 bool writeAll(HANDLE h, const void* data, size_t size) {
@@ -321,7 +315,6 @@ std::u16string vcFileName::GetCanonicalName() const {
         }
     }
 }
-
 
 int vcFileName::GetKind() const { return kindOf(name_); }
 
